@@ -1,0 +1,45 @@
+#include "acquisition/startup.h"
+
+#include "acquisition/widget.h"
+#include "common/singleapplication.h"
+
+#include <QFont>
+
+#include <memory>
+
+namespace {
+
+const char* const kApplicationId = "ZQXImagra";
+const char* const kRaiseMessage = "raise_window_noop";
+constexpr int kSendTimeoutMs = 4000;
+
+// Set verbatim, runs of blanks included.
+const char* const kApplicationStyleSheet =
+    "QComboBox QAbstractItemView {            outline: 1px solid rgb(18,47,73);            "
+    "color: rgb(164,177,196);            background-color: rgb(22,24,28);            "
+    "selection-background-color: rgb(18,47,73);            }";
+
+} // namespace
+
+int runImagra(int argc, char* argv[])
+{
+    auto app = std::make_unique<SingleApplication>(QString::fromLatin1(kApplicationId), argc, argv);
+    if (app->isRunning()) {
+        // The running instance does not act on the message; it only learns of the attempt.
+        app->sendMessage(QString::fromLatin1(kRaiseMessage), kSendTimeoutMs);
+        return 0;
+    }
+
+    auto font = std::make_unique<QFont>(QStringLiteral("Microsoft YaHei"), 10, QFont::Normal, false);
+    font->setPixelSize(13);
+    QApplication::setFont(*font);
+    app->setStyleSheet(QString::fromLatin1(kApplicationStyleSheet));
+
+    auto window = std::make_unique<Widget>();
+    window->show();
+    const int result = app->exec();
+    window.reset();
+    font.reset();
+    app.reset();
+    return result;
+}

@@ -1,0 +1,10 @@
+#include "platform/paths.h"
+
+namespace platform {
+
+const char* configFolder()
+{
+    return "C:/Quorvane/OstraImagraEXE";
+}
+
+} // namespace platform
