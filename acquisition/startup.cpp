@@ -3,6 +3,7 @@
 #include "acquisition/widget.h"
 #include "common/singleapplication.h"
 
+#include <QApplication>
 #include <QFont>
 
 #include <memory>
@@ -30,16 +31,21 @@ int runImagra(int argc, char* argv[])
         return 0;
     }
 
-    auto font = std::make_unique<QFont>(QStringLiteral("Microsoft YaHei"), 10, QFont::Normal, false);
-    font->setPixelSize(13);
-    QApplication::setFont(*font);
-    app->setStyleSheet(QString::fromLatin1(kApplicationStyleSheet));
-
+    applyImagraAppearance(*app);
     auto window = std::make_unique<Widget>();
     window->show();
     const int result = app->exec();
     window.reset();
-    font.reset();
     app.reset();
     return result;
+}
+
+void applyImagraAppearance(QApplication& app)
+{
+    // Constructed at 10 points, but the pixel size is what takes effect, whatever the
+    // desktop's default point size is.
+    QFont font(QStringLiteral("Microsoft YaHei"), 10, QFont::Normal, false);
+    font.setPixelSize(13);
+    QApplication::setFont(font);
+    app.setStyleSheet(QString::fromLatin1(kApplicationStyleSheet));
 }
