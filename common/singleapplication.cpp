@@ -16,8 +16,8 @@ QString instanceKey(const QString& appId)
     QString user = qEnvironmentVariable("USER");
     if (user.isEmpty())
         user = qEnvironmentVariable("USERNAME");
-    const QByteArray hash =
-        QCryptographicHash::hash((appId + QLatin1Char('@') + user).toUtf8(), QCryptographicHash::Sha1);
+    const QByteArray hash = QCryptographicHash::hash((appId + QLatin1Char('@') + user).toUtf8(),
+                                                     QCryptographicHash::Sha1);
     return QStringLiteral("single-") + QString::fromLatin1(hash.toHex().left(16));
 }
 
@@ -28,7 +28,8 @@ constexpr int kMaxMessageBytes = 64 * 1024;
 SingleApplication::SingleApplication(const QString& appId, int& argc, char** argv)
     : QApplication(argc, argv), m_id(appId), m_serverName(instanceKey(appId))
 {
-    m_lock = std::make_unique<QLockFile>(QDir::temp().filePath(m_serverName + QStringLiteral(".lock")));
+    m_lock =
+        std::make_unique<QLockFile>(QDir::temp().filePath(m_serverName + QStringLiteral(".lock")));
     // The lock of an instance that crashed names a dead process and is taken over at once.
     m_lock->setStaleLockTime(0);
     m_primary = m_lock->tryLock(0);
@@ -52,7 +53,8 @@ void SingleApplication::listen()
     // proves that no live instance owns it.
     QLocalServer::removeServer(m_serverName);
     if (!m_server->listen(m_serverName)) {
-        qWarning() << "Single instance: cannot listen on" << m_serverName << m_server->errorString();
+        qWarning() << "Single instance: cannot listen on" << m_serverName
+                   << m_server->errorString();
         return;
     }
     connect(m_server, &QLocalServer::newConnection, this, [this] {

@@ -2,8 +2,8 @@
 #include "acquisition/widget.h"
 #include "common/settings.h"
 
-#include <QApplication>
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QTemporaryDir>
@@ -82,7 +82,9 @@ private slots:
     {
         captured.clear();
         const QtMessageHandler previous = qInstallMessageHandler(capture);
-        { Widget window; }
+        {
+            Widget window;
+        }
         qInstallMessageHandler(previous);
         const QStringList expected = {
             QStringLiteral("\"Widget\" \"Init Start\" QVariant(QString, \"\") \n"),

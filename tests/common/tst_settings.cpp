@@ -140,8 +140,9 @@ private slots:
         raw.close();
         QCOMPARE(readSettingAt(other, QStringLiteral("WIFI/ssid")), QStringLiteral("clinic-ap"));
         QCOMPARE(readSettingAt(other, QStringLiteral("WIFI/setSSID")), QStringLiteral("1"));
-        QCOMPARE(readSettingAt(dir->filePath(QStringLiteral("absent.ini")), QStringLiteral("WIFI/ssid")),
-                 QString());
+        QCOMPARE(
+            readSettingAt(dir->filePath(QStringLiteral("absent.ini")), QStringLiteral("WIFI/ssid")),
+            QString());
         QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QString());
     }
 

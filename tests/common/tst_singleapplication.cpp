@@ -79,7 +79,8 @@ private slots:
     {
         const QString id = ownId() + QStringLiteral("-other");
         QProcess holder;
-        holder.start(QCoreApplication::applicationFilePath(), instanceArgs(id, QStringLiteral("hold")));
+        holder.start(QCoreApplication::applicationFilePath(),
+                     instanceArgs(id, QStringLiteral("hold")));
         QVERIFY(holder.waitForReadyRead(10000));
         QCOMPARE(holder.readAll().trimmed(), QByteArray("primary"));
         QCOMPARE(runSecond(id, QStringLiteral("hello")), 0);
@@ -88,7 +89,8 @@ private slots:
         QVERIFY(holder.waitForFinished(5000));
 
         QProcess next;
-        next.start(QCoreApplication::applicationFilePath(), instanceArgs(id, QStringLiteral("hold")));
+        next.start(QCoreApplication::applicationFilePath(),
+                   instanceArgs(id, QStringLiteral("hold")));
         QVERIFY(next.waitForReadyRead(10000));
         QCOMPARE(next.readAll().trimmed(), QByteArray("primary"));
         next.kill();

@@ -4,8 +4,10 @@
 
 #include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
+#include <memory>
 #include <thread>
 
 Q_DECLARE_METATYPE(ScannerReply)
@@ -211,7 +213,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(poll(ScannerReply::neverAnswer()), DEVICE_RECV_ERROR);
-        QVERIFY2(clock.elapsed() >= kReceiveTimeoutMs - 100, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() >= kReceiveTimeoutMs - 100,
+                 qPrintable(QString::number(clock.elapsed())));
         QVERIFY(untouched());
 
         clock.restart();
@@ -232,10 +235,44 @@ private slots:
         probe.close();
         data = ByteVector{0xde, 0xad};
         extra = -7.5f;
-        QCOMPARE(DeviceRequest(kLoopback, freePort, REQUEST_POLL, data, extra), DEVICE_CONNECT_ERROR);
+        QCOMPARE(DeviceRequest(kLoopback, freePort, REQUEST_POLL, data, extra),
+                 DEVICE_CONNECT_ERROR);
         QVERIFY(untouched());
         QCOMPARE(DeviceRequest("not an address", kScannerPort, REQUEST_POLL, data, extra),
                  DEVICE_CONNECT_ERROR);
+    }
+
+    // A scanner that never completes the handshake: without a bound the kernel retries
+    // for about two minutes, on the GUI thread when the command request is made.
+    void connectIsBounded()
+    {
+        QTcpServer deaf;
+        QVERIFY(deaf.listen(QHostAddress::LocalHost));
+        deaf.pauseAccepting();
+        std::vector<std::unique_ptr<QTcpSocket>> backlog;
+        bool full = false;
+        while (!full && backlog.size() < 1000) {
+            backlog.push_back(std::make_unique<QTcpSocket>());
+            backlog.back()->connectToHost(QHostAddress::LocalHost, deaf.serverPort());
+            full = !backlog.back()->waitForConnected(300);
+        }
+        QVERIFY2(full, "the listen queue never filled");
+
+        const int before = openSocketCount();
+        QElapsedTimer clock;
+        clock.start();
+        data = ByteVector{0xde, 0xad};
+        extra = -7.5f;
+        QCOMPARE(DeviceRequest(kLoopback, deaf.serverPort(), REQUEST_COMMAND, data, extra),
+                 DEVICE_CONNECT_ERROR);
+        QVERIFY2(clock.elapsed() >= kConnectTimeoutMs - 100 &&
+                     clock.elapsed() < kConnectTimeoutMs + 3000,
+                 qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(untouched());
+        QCOMPARE(openSocketCount(), before);
+        backlog.clear();
+        deaf.close();
+        socketsBefore = openSocketCount();
     }
 
     void requestCarriesTheLowEightBits()

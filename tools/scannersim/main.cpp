@@ -118,7 +118,8 @@ int main(int argc, char* argv[])
     for (const QString& path : parser.values(QStringLiteral("picture"))) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
-            qCritical("cannot read picture %s: %s", qPrintable(path), qPrintable(file.errorString()));
+            qCritical("cannot read picture %s: %s", qPrintable(path),
+                      qPrintable(file.errorString()));
             return 2;
         }
         options.pictures.append(file.readAll());

@@ -75,7 +75,8 @@ ScannerReply ScannerReply::imageAnnouncing(qint32 announced, const QByteArray& p
 {
     ScannerReply reply;
     reply.bytes = int32Bytes(REPLY_IMAGE) + int32Bytes(announced) + payload;
-    reply.label = QStringLiteral("image announcing %1, sending %2").arg(announced).arg(payload.size());
+    reply.label =
+        QStringLiteral("image announcing %1, sending %2").arg(announced).arg(payload.size());
     return reply;
 }
 
@@ -116,8 +117,9 @@ ScannerReply ScannerReply::stallMidPayload(const QByteArray& payload)
 
 ScannerReply ScannerReply::shortHeader(int code, int bytes, End end)
 {
-    ScannerReply reply = code == REPLY_IMAGE_EXT ? imageExtAnnouncing(kImageExtLengthBias + 16, 1.5f)
-                                                 : imageAnnouncing(16);
+    ScannerReply reply = code == REPLY_IMAGE_EXT
+                             ? imageExtAnnouncing(kImageExtLengthBias + 16, 1.5f)
+                             : imageAnnouncing(16);
     if (code != REPLY_IMAGE && code != REPLY_IMAGE_EXT)
         reply = status(code);
     reply.bytes = reply.bytes.left(bytes);
@@ -156,8 +158,7 @@ ScannerReply ScannerReply::inSegments(int segment, int delayMs) const
 ScannerSimulator::ScannerSimulator()
     : m_defaultReply(ScannerReply::status(REPLY_STATE_LIT)),
       m_commandReply(ScannerReply::status(REPLY_STATE_LIT))
-{
-}
+{}
 
 ScannerSimulator::~ScannerSimulator()
 {
@@ -263,8 +264,8 @@ void ScannerSimulator::acceptLoop(QHostAddress address, quint16 port,
 {
     DescriptorServer server;
     if (!server.listen(address, port)) {
-        qWarning("scanner simulator: cannot listen on %s:%u: %s",
-                 qPrintable(address.toString()), port, qPrintable(server.errorString()));
+        qWarning("scanner simulator: cannot listen on %s:%u: %s", qPrintable(address.toString()),
+                 port, qPrintable(server.errorString()));
         listening->set_value(0);
         return;
     }

@@ -26,12 +26,12 @@ struct ScannerReply
         Hold,  // keep the connection open and silent until the client gives up
     };
 
-    QByteArray bytes;      // everything the reply would send
-    int sendLimit = -1;    // send only this many of bytes (-1: all)
-    int segmentBytes = 0;  // bytes per write; 0 sends in one write
+    QByteArray bytes;       // everything the reply would send
+    int sendLimit = -1;     // send only this many of bytes (-1: all)
+    int segmentBytes = 0;   // bytes per write; 0 sends in one write
     int segmentDelayMs = 0; // pause between segments
     End end = End::Close;
-    QString label;         // for logs
+    QString label; // for logs
 
     // A status reply: the 4-byte code, then trailing bytes in the same write.
     static ScannerReply status(int code, const QByteArray& trailing = {});
@@ -69,9 +69,9 @@ class ScannerSimulator final
 public:
     struct Request
     {
-        int code = -1;       // byte 0 of the request; -1 when none arrived
-        qint64 atMs = 0;     // since start()
-        QString reply;       // label of the reply given
+        int code = -1;   // byte 0 of the request; -1 when none arrived
+        qint64 atMs = 0; // since start()
+        QString reply;   // label of the reply given
     };
 
     ScannerSimulator();
