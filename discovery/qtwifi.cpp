@@ -1,0 +1,3 @@
+#include "discovery/qtwifi.h"
+
+QTWIFI::QTWIFI(QObject* parent) : QObject(parent) {}
