@@ -38,12 +38,23 @@ float readFloat32(const unsigned char* bytes)
     return result;
 }
 
+// One read under the receive time-out. The wait is made in slices so that a link being
+// stopped does not sit out the whole time-out; the socket option stays as the backstop.
+std::ptrdiff_t receive(net::Socket socket, void* buffer, std::size_t size,
+                       const std::atomic<bool>* abandon)
+{
+    if (!net::waitReadable(socket, kReceiveTimeoutMs, abandon))
+        return -1;
+    return net::receiveOnce(socket, buffer, size);
+}
+
 // Reads until buffer holds at least `needed` bytes; a header split over several segments
 // is legal TCP, and a header never completed must not be read past what arrived.
-bool fillTo(net::Socket socket, unsigned char* buffer, std::size_t& filled, std::size_t needed)
+bool fillTo(net::Socket socket, unsigned char* buffer, std::size_t& filled, std::size_t needed,
+            const std::atomic<bool>* abandon)
 {
     while (filled < needed) {
-        const std::ptrdiff_t n = net::receiveOnce(socket, buffer + filled, kReadSize - filled);
+        const std::ptrdiff_t n = receive(socket, buffer + filled, kReadSize - filled, abandon);
         if (n <= 0)
             return false;
         filled += static_cast<std::size_t>(n);
@@ -53,21 +64,21 @@ bool fillTo(net::Socket socket, unsigned char* buffer, std::size_t& filled, std:
 
 // Reads the rest of a payload of which `received` bytes are in place.
 bool receivePayload(net::Socket socket, unsigned char* buffer, ByteVector& data,
-                    std::size_t received)
+                    std::size_t received, const std::atomic<bool>* abandon)
 {
     const std::size_t expected = data.size();
     while (received < expected) {
         const std::size_t remaining = expected - received;
         if (remaining > kReadSize) {
             // A read of kReadSize cannot overrun here, so it goes straight to its place.
-            const std::ptrdiff_t n = net::receiveOnce(socket, data.data() + received, kReadSize);
+            const std::ptrdiff_t n = receive(socket, data.data() + received, kReadSize, abandon);
             if (n <= 0)
                 return false;
             received += static_cast<std::size_t>(n);
         } else {
             // The tail goes through the buffer so that bytes beyond the announced length
             // are seen and refused.
-            const std::ptrdiff_t n = net::receiveOnce(socket, buffer, kReadSize);
+            const std::ptrdiff_t n = receive(socket, buffer, kReadSize, abandon);
             if (n <= 0 || static_cast<std::size_t>(n) > remaining)
                 return false;
             std::memcpy(data.data() + received, buffer, static_cast<std::size_t>(n));
@@ -77,9 +88,8 @@ bool receivePayload(net::Socket socket, unsigned char* buffer, ByteVector& data,
     return true;
 }
 
-} // namespace
-
-int DeviceRequest(const char* address, int port, int requestCode, ByteVector& data, float& extra)
+int exchange(const char* address, int port, int requestCode, ByteVector& data, float& extra,
+             const std::atomic<bool>* abandon)
 {
     const SocketGuard socket(net::openTcp());
     if (socket.get() == net::kInvalidSocket)
@@ -88,7 +98,7 @@ int DeviceRequest(const char* address, int port, int requestCode, ByteVector& da
         net::reportLastError("setsockopt");
     if (!net::setReceiveTimeout(socket.get(), kReceiveTimeoutMs))
         net::reportLastError("setsockopt");
-    if (!net::connectIpv4(socket.get(), address, port, kConnectTimeoutMs))
+    if (!net::connectIpv4(socket.get(), address, port, kConnectTimeoutMs, abandon))
         return DEVICE_CONNECT_ERROR;
 
     unsigned char request[kRequestSize] = {static_cast<unsigned char>(requestCode & 0xff)};
@@ -96,14 +106,14 @@ int DeviceRequest(const char* address, int port, int requestCode, ByteVector& da
 
     unsigned char buffer[kReadSize];
     std::size_t filled = 0;
-    if (!fillTo(socket.get(), buffer, filled, 4))
+    if (!fillTo(socket.get(), buffer, filled, 4, abandon))
         return DEVICE_RECV_ERROR;
     const int code = readInt32(buffer);
     if (code != REPLY_IMAGE && code != REPLY_IMAGE_EXT)
         return code;
 
     const std::size_t header = code == REPLY_IMAGE ? kImageHeaderSize : kImageExtHeaderSize;
-    if (!fillTo(socket.get(), buffer, filled, header))
+    if (!fillTo(socket.get(), buffer, filled, header, abandon))
         return DEVICE_RECV_IMAGE_ERROR;
 
     std::int64_t announced = readInt32(buffer + 4);
@@ -120,7 +130,20 @@ int DeviceRequest(const char* address, int port, int requestCode, ByteVector& da
         return DEVICE_RECV_IMAGE_ERROR;
     if (inFirst > 0)
         std::memcpy(data.data(), buffer + header, inFirst);
-    if (!receivePayload(socket.get(), buffer, data, inFirst))
+    if (!receivePayload(socket.get(), buffer, data, inFirst, abandon))
         return DEVICE_RECV_IMAGE_ERROR;
     return code;
+}
+
+} // namespace
+
+int DeviceRequest(const char* address, int port, int requestCode, ByteVector& data, float& extra)
+{
+    return exchange(address, port, requestCode, data, extra, nullptr);
+}
+
+int DeviceRequest(const char* address, int port, int requestCode, ByteVector& data, float& extra,
+                  const std::atomic<bool>& abandon)
+{
+    return exchange(address, port, requestCode, data, extra, &abandon);
 }

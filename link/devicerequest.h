@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -45,3 +46,7 @@ constexpr std::size_t kMaxPayloadBytes = 64u * 1024u * 1024u;
 // image header or payload was cut short, overran or announced an impossible length.
 // data is written only for replies 19 and 20 with a valid length; extra only for reply 20.
 int DeviceRequest(const char* address, int port, int requestCode, ByteVector& data, float& extra);
+// The same exchange, abandoned within tens of milliseconds once abandon is set; the result
+// of an abandoned exchange is a failure code and means nothing.
+int DeviceRequest(const char* address, int port, int requestCode, ByteVector& data, float& extra,
+                  const std::atomic<bool>& abandon);

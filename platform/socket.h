@@ -4,6 +4,7 @@
 // calls only. Windows implements them on Windows Sockets 2, POSIX on BSD sockets; the
 // call sequence the callers make is the same on both.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,9 +33,14 @@ bool setSendTimeout(Socket socket, int milliseconds);
 bool setReceiveTimeout(Socket socket, int milliseconds);
 
 // Connects to a dotted-decimal IPv4 address (converted as inet_addr does) within
-// timeoutMs; false when the address is refused, unreachable or the time ran out. The
-// socket is blocking again afterwards.
-bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs);
+// timeoutMs; false when the address is refused, unreachable, the time ran out or *cancel
+// was set meanwhile. The socket is blocking again afterwards.
+bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs,
+                 const std::atomic<bool>* cancel = nullptr);
+
+// Waits until the socket has data or an end to read; false when timeoutMs passed or
+// *cancel was set first.
+bool waitReadable(Socket socket, int timeoutMs, const std::atomic<bool>* cancel = nullptr);
 
 // One send call; the bytes sent, or -1 on failure.
 std::ptrdiff_t sendOnce(Socket socket, const void* data, std::size_t size);

@@ -37,6 +37,31 @@ bool ipv4Address(const char* address, int port, sockaddr_in& out)
     return out.sin_addr.s_addr != INADDR_NONE;
 }
 
+// Short slices so that a cancel request is noticed within a few tens of milliseconds.
+constexpr int kSliceMs = 50;
+
+// poll() in slices until the socket is ready for `events`: 1 ready, 0 time-out or
+// cancelled, -1 failure.
+int waitFor(int socket, short events, int timeoutMs, const std::atomic<bool>* cancel)
+{
+    int left = timeoutMs;
+    while (left > 0) {
+        if (cancel && cancel->load())
+            return 0;
+        const int slice = left < kSliceMs ? left : kSliceMs;
+        pollfd p{socket, events, 0};
+        const int rc = ::poll(&p, 1, slice);
+        if (rc > 0)
+            return 1;
+        if (rc < 0 && errno != EINTR)
+            return -1;
+        if (rc == 0)
+            left -= slice;
+    }
+    errno = ETIMEDOUT;
+    return 0;
+}
+
 bool setBlocking(int socket, bool blocking)
 {
     const int flags = ::fcntl(socket, F_GETFL, 0);
@@ -82,7 +107,8 @@ bool setReceiveTimeout(Socket socket, int milliseconds)
     return setTimeout(socket, SO_RCVTIMEO, milliseconds);
 }
 
-bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs)
+bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs,
+                 const std::atomic<bool>* cancel)
 {
     sockaddr_in peer;
     if (socket == kInvalidSocket || !ipv4Address(address, port, peer))
@@ -94,12 +120,7 @@ bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs)
         return false;
     int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     if (rc != 0 && errno == EINPROGRESS) {
-        pollfd p{s, POLLOUT, 0};
-        do {
-            rc = ::poll(&p, 1, timeoutMs);
-        } while (rc < 0 && errno == EINTR);
-        if (rc == 0)
-            errno = ETIMEDOUT;
+        rc = waitFor(s, POLLOUT, timeoutMs, cancel);
         if (rc > 0) {
             int error = 0;
             socklen_t length = sizeof error;
@@ -112,6 +133,11 @@ bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs)
     }
     const bool connected = rc == 0;
     return setBlocking(s, true) && connected;
+}
+
+bool waitReadable(Socket socket, int timeoutMs, const std::atomic<bool>* cancel)
+{
+    return waitFor(fd(socket), POLLIN, timeoutMs, cancel) > 0;
 }
 
 std::ptrdiff_t sendOnce(Socket socket, const void* data, std::size_t size)

@@ -34,6 +34,37 @@ bool ipv4Address(const char* address, int port, sockaddr_in& out)
     return out.sin_addr.s_addr != INADDR_NONE;
 }
 
+constexpr int kSliceMs = 50;
+
+// select() in slices until the socket is ready: 1 ready, 0 time-out or cancelled,
+// -1 failure. A failed connect shows in the exception set.
+int waitFor(SOCKET socket, bool forWrite, int timeoutMs, const std::atomic<bool>* cancel)
+{
+    int left = timeoutMs;
+    while (left > 0) {
+        if (cancel && cancel->load())
+            return 0;
+        const int slice = left < kSliceMs ? left : kSliceMs;
+        fd_set ready;
+        fd_set failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(socket, &ready);
+        FD_SET(socket, &failed);
+        timeval tv{};
+        tv.tv_usec = slice * 1000;
+        const int rc =
+            ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
+        if (rc == SOCKET_ERROR || FD_ISSET(socket, &failed))
+            return -1;
+        if (rc > 0)
+            return 1;
+        left -= slice;
+    }
+    ::WSASetLastError(WSAETIMEDOUT);
+    return 0;
+}
+
 bool setBlocking(SOCKET socket, bool blocking)
 {
     u_long nonBlocking = blocking ? 0 : 1;
@@ -86,7 +117,8 @@ bool setReceiveTimeout(Socket socket, int milliseconds)
     return setTimeout(socket, SO_RCVTIMEO, milliseconds);
 }
 
-bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs)
+bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs,
+                 const std::atomic<bool>* cancel)
 {
     sockaddr_in peer;
     if (socket == kInvalidSocket || !ipv4Address(address, port, peer))
@@ -96,23 +128,15 @@ bool connectIpv4(Socket socket, const char* address, int port, int timeoutMs)
     if (!setBlocking(s, false))
         return false;
     int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-    if (rc == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK) {
-        fd_set writable;
-        fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        timeval tv{};
-        tv.tv_sec = timeoutMs / 1000;
-        tv.tv_usec = (timeoutMs % 1000) * 1000;
-        rc = ::select(0, nullptr, &writable, &failed, &tv);
-        if (rc == 0)
-            ::WSASetLastError(WSAETIMEDOUT);
-        rc = rc > 0 && FD_ISSET(s, &writable) ? 0 : SOCKET_ERROR;
-    }
+    if (rc == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)
+        rc = waitFor(s, true, timeoutMs, cancel) > 0 ? 0 : SOCKET_ERROR;
     const bool connected = rc == 0;
     return setBlocking(s, true) && connected;
+}
+
+bool waitReadable(Socket socket, int timeoutMs, const std::atomic<bool>* cancel)
+{
+    return waitFor(handle(socket), false, timeoutMs, cancel) > 0;
 }
 
 std::ptrdiff_t sendOnce(Socket socket, const void* data, std::size_t size)

@@ -1,5 +1,5 @@
 #include "link/devicerequest.h"
-#include "tests/support/opensockets.h"
+#include "tests/support/procstats.h"
 #include "tools/scannersim/scannersimulator.h"
 
 #include <QElapsedTimer>

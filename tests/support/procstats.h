@@ -18,3 +18,10 @@ inline int openSocketCount()
     }
     return sockets;
 }
+
+// Threads of this process, counted from /proc; -1 where /proc is not there.
+inline int threadCount()
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    return tasks.exists() ? int(tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()) : -1;
+}

@@ -91,6 +91,8 @@ public:
     void setCommandReply(const ScannerReply& reply);
 
     QVector<Request> requests() const;
+    // Milliseconds since start(), on the clock of Request::atMs.
+    qint64 elapsedMs() const { return m_clock.elapsed(); }
     // Blocks until at least `count` requests have arrived or timeoutMs passed.
     bool waitForRequests(int count, int timeoutMs) const;
     // Connections that are open right now.
