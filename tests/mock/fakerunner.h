@@ -1,0 +1,96 @@
+#pragma once
+
+#include "platform/toolrunner.h"
+
+#include <QMap>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QVector>
+
+// Stands in for the Windows tools: records every run with its command line and waits,
+// and answers with the canned output set for the command's first word (or for the whole
+// command line, which wins).
+class FakeRunner final : public platform::ToolRunner
+{
+public:
+    // Real shapes of the Windows tools' output.
+    static QString arpListing(const QString& gateway, const QStringList& neighbours)
+    {
+        QString text = QStringLiteral("\r\nInterface: %1 --- 0x5\r\n"
+                                      "  Internet Address      Physical Address      Type\r\n")
+                           .arg(gateway);
+        for (const QString& n : neighbours)
+            text += QStringLiteral("  %1 5c-f3-70-11-22-33     dynamic   \r\n")
+                        .arg(n.leftJustified(21));
+        return text;
+    }
+    static QString pingReply(const QString& address)
+    {
+        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\n"
+                              "Reply from %1: bytes=32 time<1ms TTL=128\r\n\r\n"
+                              "Ping statistics for %1:\r\n"
+                              "    Packets: Sent = 1, Received = 1, Lost = 0 (0% loss),\r\n")
+            .arg(address);
+    }
+    static QString pingUnreachable(const QString& address)
+    {
+        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\n"
+                              "Reply from 192.168.137.1: Destination host unreachable.\r\n\r\n"
+                              "Ping statistics for %1:\r\n"
+                              "    Packets: Sent = 1, Received = 1, Lost = 0 (0% loss),\r\n")
+            .arg(address);
+    }
+    static QString pingTimedOut(const QString& address)
+    {
+        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\nRequest timed out.\r\n")
+            .arg(address);
+    }
+
+    void answer(const QString& key, const QString& output, bool finished = true)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_answers.insert(key, {finished, output});
+    }
+
+    QVector<platform::ToolRun> runs() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_runs;
+    }
+    void clearRuns()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_runs.clear();
+    }
+    QStringList detached() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_detached;
+    }
+
+    platform::ToolOutput run(const platform::ToolRun& run) override
+    {
+        QMutexLocker lock(&m_mutex);
+        m_runs.append(run);
+        const QString line =
+            run.commandLine ? run.program
+                            : (QStringList{run.program} + run.arguments).join(QLatin1Char(' '));
+        if (m_answers.contains(line))
+            return m_answers.value(line);
+        const QString first = line.section(QLatin1Char(' '), 0, 0);
+        return m_answers.value(first, platform::ToolOutput{false, QString()});
+    }
+
+    bool startDetached(const QString& program, const QStringList& arguments) override
+    {
+        QMutexLocker lock(&m_mutex);
+        m_detached.append((QStringList{program} + arguments).join(QLatin1Char(' ')));
+        return true;
+    }
+
+private:
+    mutable QMutex m_mutex;
+    QMap<QString, platform::ToolOutput> m_answers;
+    QVector<platform::ToolRun> m_runs;
+    QStringList m_detached;
+};
