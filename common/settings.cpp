@@ -2,16 +2,15 @@
 
 #include "platform/paths.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
 #include <QtDebug>
+#include <mutex>
 
 namespace {
 
-QMutex overrideMutex;
+std::mutex overrideMutex;
 QString overriddenPath;
 
 QString valueAsText(const QString& path, const QString& key)
@@ -38,7 +37,7 @@ QString configFolderPath()
 QString configFilePath()
 {
     {
-        QMutexLocker lock(&overrideMutex);
+        std::lock_guard<std::mutex> lock(overrideMutex);
         if (!overriddenPath.isEmpty())
             return overriddenPath;
     }
@@ -47,7 +46,7 @@ QString configFilePath()
 
 void overrideConfigFilePath(const QString& path)
 {
-    QMutexLocker lock(&overrideMutex);
+    std::lock_guard<std::mutex> lock(overrideMutex);
     overriddenPath = path;
 }
 

@@ -5,8 +5,8 @@
 #include "platform/adapters.h"
 #include "platform/toolrunner.h"
 
-#include <QMutexLocker>
 #include <QTimer>
+#include <mutex>
 
 namespace {
 
@@ -45,20 +45,20 @@ QTWIFI::~QTWIFI() = default;
 
 QStringList QTWIFI::deviceList() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_devices;
 }
 
 WifiStatus QTWIFI::wifiStatus() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return {m_state, m_ssid};
 }
 
 void QTWIFI::Start()
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_devices.clear();
         m_state = 0;
         m_ssid.clear();
@@ -81,7 +81,7 @@ void QTWIFI::Stop()
 
 void QTWIFI::removeDeviceIP(QString ip)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_devices.removeOne(ip);
 }
 
@@ -98,7 +98,7 @@ void QTWIFI::discoveryPass()
 {
     const int hosted = checkHostedNetwork();
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_state = hosted == 3 ? 1 : hosted;
     }
     if (hosted != 0)
@@ -106,7 +106,7 @@ void QTWIFI::discoveryPass()
     for (const QString& candidate : scanArpTable(m_prefix)) {
         if (!pingDevice(candidate) || isGateway(candidate))
             continue;
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_devices.contains(candidate))
             m_devices.append(candidate);
     }
@@ -128,7 +128,7 @@ int QTWIFI::checkHostedNetwork()
                 // The SSID is learnt once, when the hosted network is first seen.
                 if (m_prefix == QLatin1String("null")) {
                     const QString ssid = readSetting(QStringLiteral("WIFI/ssid"));
-                    QMutexLocker lock(&m_mutex);
+                    std::lock_guard<std::mutex> lock(m_mutex);
                     m_ssid = ssid;
                 }
                 m_prefix = QLatin1String(gateway.prefix);
@@ -150,7 +150,7 @@ void QTWIFI::deriveSsid(const platform::Adapter& adapter)
         return;
     const QString ssid = QStringLiteral("quorvane@ostra") + digits;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_ssid = ssid;
     }
     writeSetting(QStringLiteral("WIFI/ssid"), ssid);

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <mutex>
 
 namespace platform {
 class AdapterTable;
@@ -67,7 +67,7 @@ private:
     int m_ticks = 0;
     QString m_prefix = QStringLiteral("null");
 
-    mutable QMutex m_mutex; // guards the three below, shared with the GUI thread
+    mutable std::mutex m_mutex; // guards the three below, shared with the GUI thread
     QStringList m_devices;
     int m_state = 2;
     QString m_ssid;

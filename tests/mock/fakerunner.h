@@ -3,8 +3,6 @@
 #include "platform/toolrunner.h"
 
 #include <QMap>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QVector>
 
 // Stands in for the Windows tools: records every run with its command line and waits,
@@ -48,29 +46,29 @@ public:
 
     void answer(const QString& key, const QString& output, bool finished = true)
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_answers.insert(key, {finished, output});
     }
 
     QVector<platform::ToolRun> runs() const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_runs;
     }
     void clearRuns()
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_runs.clear();
     }
     QStringList detached() const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_detached;
     }
 
     platform::ToolOutput run(const platform::ToolRun& run) override
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_runs.append(run);
         const QString line =
             run.commandLine ? run.program
@@ -83,13 +81,13 @@ public:
 
     bool startDetached(const QString& program, const QStringList& arguments) override
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_detached.append((QStringList{program} + arguments).join(QLatin1Char(' ')));
         return true;
     }
 
 private:
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QMap<QString, platform::ToolOutput> m_answers;
     QVector<platform::ToolRun> m_runs;
     QStringList m_detached;
