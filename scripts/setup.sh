@@ -9,6 +9,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
     xvfb xauth fonts-dejavu-core
+    imagemagick x11-utils
     iputils-ping iproute2
     g++-mingw-w64-x86-64-posix
 )
