@@ -17,12 +17,16 @@ private slots:
         QByteArray firstOutput;
         QElapsedTimer clock;
         clock.start();
-        while (!firstOutput.contains("InitOstra End") && clock.elapsed() < 15000 &&
-               first.state() == QProcess::Running) {
+        // The window and the TWAIN bridge's thread both report their start, in either order;
+        // only after both is the first instance quiet.
+        const auto started = [&] {
+            return firstOutput.contains("InitOstra End") && firstOutput.contains("InitUDP End");
+        };
+        while (!started() && clock.elapsed() < 15000 && first.state() == QProcess::Running) {
             first.waitForReadyRead(100);
             firstOutput += first.readAll();
         }
-        QVERIFY2(firstOutput.contains("InitOstra End"), firstOutput.constData());
+        QVERIFY2(started(), firstOutput.constData());
 
         QProcess second;
         second.setProcessChannelMode(QProcess::MergedChannels);
