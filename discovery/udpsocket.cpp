@@ -3,7 +3,6 @@
 #include "common/settings.h"
 #include "common/trace.h"
 
-#include <QMutexLocker>
 #include <QtDebug>
 
 namespace {
@@ -35,12 +34,12 @@ void UDPSocket::run()
 {
     const int configured = readSetting(QStringLiteral("UDP/Port")).toInt(nullptr, 10);
     {
-        QMutexLocker locker(&m_lock);
+        const std::lock_guard<std::mutex> locker(m_lock);
         port = configured;
     }
     trace(QStringLiteral("InitUDP Start ->"), QString::number(configured));
 
-    QMutexLocker locker(&m_lock);
+    std::unique_lock<std::mutex> locker(m_lock);
     // A bridge closed before its thread got here stays closed.
     if (!m_closed) {
         m_libraryStarted = net::startup();
@@ -54,7 +53,7 @@ void UDPSocket::run()
 
 void UDPSocket::closeSocket()
 {
-    QMutexLocker locker(&m_lock);
+    const std::lock_guard<std::mutex> locker(m_lock);
     m_closed = true;
     net::closeSocket(m_socket);
     m_socket = net::kInvalidSocket;
@@ -65,7 +64,7 @@ void UDPSocket::closeSocket()
 
 int UDPSocket::destinationPort() const
 {
-    QMutexLocker locker(&m_lock);
+    const std::lock_guard<std::mutex> locker(m_lock);
     return port;
 }
 
@@ -87,7 +86,7 @@ void UDPSocket::sendNotification(const char* payload, const QString& operation)
     if (isRunning() && QThread::currentThread() != this)
         wait();
 
-    QMutexLocker locker(&m_lock);
+    std::unique_lock<std::mutex> locker(m_lock);
     if (m_socket == net::kInvalidSocket) {
         qDebug() << "UDPSocket:" << operation << "found no open socket;" << payload << "not sent";
     } else if (port <= 0 || port > 65535) {

@@ -2,8 +2,9 @@
 
 #include "platform/socket.h"
 
-#include <QMutex>
 #include <QThread>
+
+#include <mutex>
 
 // The TWAIN bridge: one-way four-byte notifications to the data source listening on
 // 127.0.0.1 at the configured "UDP/Port". The thread only sets the socket up and ends;
@@ -39,7 +40,8 @@ protected:
 private:
     void sendNotification(const char* payload, const QString& operation);
 
-    mutable QMutex m_lock;
+    // A standard mutex, so that ThreadSanitizer sees the locking.
+    mutable std::mutex m_lock;
     int port = 0;
     net::Socket m_socket = net::kInvalidSocket;
     bool m_libraryStarted = false;

@@ -15,7 +15,6 @@
 #include <QHostAddress>
 #include <QImageReader>
 #include <QLabel>
-#include <QMutex>
 #include <QNetworkDatagram>
 #include <QPainter>
 #include <QPushButton>
@@ -27,16 +26,18 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <mutex>
+
 namespace {
 
 // The bridge records from its own thread, so the log is shared under a lock.
-QMutex capturedLock;
+std::mutex capturedLock;
 QStringList captured;
 
 void capture(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     if (type == QtInfoMsg) {
-        QMutexLocker locker(&capturedLock);
+        const std::lock_guard<std::mutex> locker(capturedLock);
         captured.append(message);
     }
 }
@@ -44,7 +45,7 @@ void capture(QtMsgType type, const QMessageLogContext&, const QString& message)
 // The records one module emitted, in order.
 QStringList capturedFrom(const QString& module)
 {
-    QMutexLocker locker(&capturedLock);
+    const std::lock_guard<std::mutex> locker(capturedLock);
     return captured.filter(QRegularExpression(QStringLiteral("^\"%1\" ").arg(module)));
 }
 
@@ -544,7 +545,7 @@ private slots:
         useFreshConfig();
         writeConfig("[UDP]\nPort=" + QByteArray::number(listener.localPort()) + "\n");
         {
-            QMutexLocker locker(&capturedLock);
+            const std::lock_guard<std::mutex> locker(capturedLock);
             captured.clear();
         }
         const QtMessageHandler previous = qInstallMessageHandler(capture);
