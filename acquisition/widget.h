@@ -23,11 +23,13 @@ public:
     // Stops the TWAIN bridge and releases its socket.
     ~Widget() override;
 
+    // The settings as read at start.
     QString picturePath() const { return imagePath; }
     bool autoSaveEnabled() const { return autoSave; }
     int processingType() const { return proType; }
 
 signals:
+    // Wired to the bridge's close and scan notifications; the window calls the bridge directly.
     void sendClose();
     void sendScan();
 
