@@ -152,7 +152,10 @@ private slots:
         writeFile(QStringLiteral("shared.ini"),
                   "[UDP]\nPort=" + port + "\n[IMAHE]\nImageScanPth=\n");
 
-        QCOMPARE(start({QStringLiteral("--config"), config}), port.toInt());
+        // Two datagrams end it, so that it cannot outlive a test that dies halfway.
+        QCOMPARE(start({QStringLiteral("--config"), config, QStringLiteral("--count"),
+                        QStringLiteral("2")}),
+                 port.toInt());
         overrideConfigFilePath(config);
         UDPSocket bridge;
         bridge.start();
@@ -163,6 +166,8 @@ private slots:
             qPrintable(output));
         bridge.UDPSendDataClose();
         QVERIFY2(waitForLine(QStringLiteral("program is closing$")).hasMatch(), qPrintable(output));
+        QVERIFY(listener.waitForFinished(10000));
+        QCOMPARE(listener.exitCode(), 0);
         overrideConfigFilePath(QString());
     }
 
