@@ -41,7 +41,13 @@ QTWIFI::QTWIFI(platform::AdapterTable& adapters, platform::ToolRunner& runner, Q
     : QObject(parent), m_adapters(adapters), m_runner(runner)
 {}
 
-QTWIFI::~QTWIFI() = default;
+QTWIFI::~QTWIFI()
+{
+    // The discovery thread last wrote these; taking the lock orders that before the release.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_devices.clear();
+    m_ssid.clear();
+}
 
 QStringList QTWIFI::deviceList() const
 {
@@ -72,6 +78,9 @@ void QTWIFI::Start()
 
 void QTWIFI::Stop()
 {
+    // Stop runs last on the discovery thread; the lock orders all that thread did before
+    // the destructor, which runs on another thread.
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_timer && m_timer->isActive()) {
         m_timer->stop();
         delete m_timer;
