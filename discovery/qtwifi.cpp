@@ -52,7 +52,11 @@ QTWIFI::~QTWIFI()
 QStringList QTWIFI::deviceList() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_devices;
+    // A deep copy: with a shared one, the discovery thread's next append would test the
+    // share count without ordering against the GUI thread's reads.
+    QStringList copy = m_devices;
+    copy.detach();
+    return copy;
 }
 
 WifiStatus QTWIFI::wifiStatus() const

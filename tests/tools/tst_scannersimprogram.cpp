@@ -15,6 +15,7 @@ private slots:
     void servesTheSequenceAndStopsOnRequest()
     {
         QProcess sim;
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         sim.start(QStringLiteral(SIM_PATH),
                   {QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
                    QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--size"),
@@ -53,6 +54,7 @@ private slots:
     void refusesAnUnknownToken()
     {
         QProcess sim;
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         sim.start(QStringLiteral(SIM_PATH),
                   {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--sequence"),
                    QStringLiteral("17,bogus")});

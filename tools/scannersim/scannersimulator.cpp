@@ -220,7 +220,11 @@ void ScannerSimulator::setCommandReply(const ScannerReply& reply)
 QVector<ScannerSimulator::Request> ScannerSimulator::requests() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
+    // A deep copy: a shared one would let the serving threads' next append test the
+    // share count without ordering against the caller's reads.
+    QVector<Request> copy = m_requests;
+    copy.detach();
+    return copy;
 }
 
 bool ScannerSimulator::waitForRequests(int count, int timeoutMs) const
