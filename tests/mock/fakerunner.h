@@ -5,6 +5,8 @@
 #include <QMap>
 #include <QVector>
 
+#include <mutex>
+
 // Stands in for the Windows tools: records every run with its command line and waits,
 // and answers with the canned output set for the command's first word (or for the whole
 // command line, which wins).

@@ -1,0 +1,87 @@
+#include "common/processprobe.h"
+#include "tests/mock/fakerunner.h"
+
+#include <QMessageBox>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+class TestProcessProbe final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void asksTheProcessListWithTheFilter()
+    {
+        FakeRunner runner;
+        runner.answer(QStringLiteral("tasklist"),
+                      QStringLiteral("\r\nImage Name                     PID Session Name\r\n"
+                                     "========================= ======== ============\r\n"
+                                     "Beaconry.exe                  4242 Console\r\n"));
+        QVERIFY(processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "),
+                               QStringLiteral("Beaconry")));
+        const auto runs = runner.runs();
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(runs.at(0).program, QStringLiteral("tasklist"));
+        QCOMPARE(runs.at(0).arguments, (QStringList{QStringLiteral("-fi"),
+                                                    QStringLiteral("imagename eq Beaconry.exe ")}));
+        QVERIFY(!runs.at(0).commandLine);
+        QCOMPARE(runs.at(0).finishMs, 30000);
+
+        // Case counts, and a list that never came counts as absent.
+        QVERIFY(!processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "),
+                                QStringLiteral("BEACONRY")));
+        runner.answer(QStringLiteral("tasklist"), QStringLiteral("Beaconry.exe 4242"), false);
+        QVERIFY(!processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "),
+                                QStringLiteral("Beaconry")));
+        runner.answer(
+            QStringLiteral("tasklist"),
+            QStringLiteral("INFO: No tasks are running which match the specified criteria.\r\n"));
+        QVERIFY(!processRunning(runner, QStringLiteral("imagename eq Tessaly.exe "),
+                                QStringLiteral("Tessaly")));
+    }
+
+    // The real process list: a program running under the hotspot's name counts.
+    void hotspotFoundWithoutAMessage()
+    {
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("Beaconry"));
+        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
+        QProcess hotspot;
+        hotspot.start(program, {QStringLiteral("30")});
+        QVERIFY(hotspot.waitForStarted());
+        QVERIFY(hotspotRunning());
+        QVERIFY(suiteAbsent());
+        QVERIFY(!airstepRunning());
+        hotspot.kill();
+        hotspot.waitForFinished();
+    }
+
+    // Without it, one message; a second ask while it is open adds none.
+    void missingHotspotShowsOneMessage()
+    {
+        int boxes = 0;
+        bool nestedAnswer = true;
+        QTimer poke;
+        connect(&poke, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(w);
+                if (!box || !box->isVisible())
+                    continue;
+                ++boxes;
+                QCOMPARE(box->text(), QStringLiteral("Please open Beaconry.exe"));
+                QCOMPARE(box->windowTitle(), QStringLiteral("Title"));
+                nestedAnswer = hotspotRunning(); // returns at once, no second box
+                box->accept();
+            }
+        });
+        poke.start(50);
+        QVERIFY(!hotspotRunning());
+        QCOMPARE(boxes, 1);
+        QVERIFY(!nestedAnswer);
+    }
+};
+
+QTEST_MAIN(TestProcessProbe)
+#include "tst_processprobe.moc"
