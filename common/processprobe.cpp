@@ -28,7 +28,12 @@ bool processRunning(const QString& filter, const QString& search)
 
 bool hotspotRunning()
 {
-    if (processRunning(QStringLiteral("imagename eq Beaconry.exe "), QStringLiteral("Beaconry")))
+    return hotspotRunning(platform::systemToolRunner());
+}
+
+bool hotspotRunning(platform::ToolRunner& runner)
+{
+    if (processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "), QStringLiteral("Beaconry")))
         return true;
     // The caller asks twice a second; while one message waits for the user, another
     // would only pile up behind it.

@@ -16,6 +16,7 @@ bool processRunning(platform::ToolRunner& runner, const QString& filter, const Q
 // True when the hotspot program runs. When it does not, tells the user to open it (one
 // such message at a time) and returns false once the message is dismissed.
 bool hotspotRunning();
+bool hotspotRunning(platform::ToolRunner& runner);
 // True when the imaging suite is not running, or the process list did not come in time.
 bool suiteAbsent();
 // True when the maker's access-point program runs.
