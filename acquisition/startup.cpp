@@ -12,7 +12,7 @@ namespace {
 
 const char* const kApplicationId = "ZQXImagra";
 const char* const kRaiseMessage = "raise_window_noop";
-constexpr int kSendTimeoutMs = 4000;
+constexpr int kRaiseTimeoutMs = 4000;
 
 // Set verbatim, runs of blanks included.
 const char* const kApplicationStyleSheet =
@@ -27,7 +27,7 @@ int runImagra(int argc, char* argv[])
     auto app = std::make_unique<SingleApplication>(QString::fromLatin1(kApplicationId), argc, argv);
     if (app->isRunning()) {
         // The running instance does not act on the message; it only learns of the attempt.
-        app->sendMessage(QString::fromLatin1(kRaiseMessage), kSendTimeoutMs);
+        app->sendMessage(QString::fromLatin1(kRaiseMessage), kRaiseTimeoutMs);
         return 0;
     }
 

@@ -1,15 +1,30 @@
 #include "acquisition/widget.h"
 
+#include "common/processprobe.h"
 #include "common/settings.h"
 #include "common/trace.h"
+#include "discovery/qtwifi.h"
+#include "discovery/tcpclient.h"
 #include "discovery/udpsocket.h"
+#include "quorimage/quorimage.h"
 
 #include "ui_widget.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QSaveFile>
+#include <QTimer>
+#include <QUrl>
+#include <QtDebug>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <vector>
 
 // The artwork lives in this static library, where the linker would drop its automatic
 // registration; the form's style sheets need it before the window is built.
@@ -20,14 +35,53 @@ static void registerArtwork()
 
 namespace {
 
+constexpr int kTickMs = 500;
+constexpr int kBarWidth = 10;
+constexpr int kBarHeight = 200;
+// Where the update button sends the user; only the path is fixed by the download site.
+const char* const kDownloadUrl = "http://download.quorvane.example/software-download/customer.html";
+
 void trace(const QString& message, const QString& value)
 {
     traceRecord(QStringLiteral("Widget"), message, value);
 }
 
+QString deviceIconSheet(const char* image)
+{
+    return QStringLiteral("QLabel#label_device_state{\n\tborder:outset;\n\tborder-image: "
+                          "url(:/images/%1);\n}")
+        .arg(QLatin1String(image));
+}
+
 } // namespace
 
 Widget::Widget(QWidget* parent) : QWidget(parent), ui(new Ui::Widget)
+{
+    construct();
+    trace(QStringLiteral("InitOstra Start"), QString());
+    tcpClient = new TCPClient;
+    wifiTimer = new QTimer(this);
+    connect(wifiTimer, SIGNAL(timeout()), this, SLOT(Wifi_TimerTimeOut()));
+    wifiTimer->start(kTickMs);
+    trace(QStringLiteral("InitOstra End"), QString());
+    proTimer = new QTimer(this);
+    connect(proTimer, SIGNAL(timeout()), this, SLOT(proTimeout()));
+}
+
+Widget::Widget(TCPClient* monitor, QWidget* parent) : QWidget(parent), ui(new Ui::Widget)
+{
+    construct();
+    trace(QStringLiteral("InitOstra Start"), QString());
+    tcpClient = monitor;
+    wifiTimer = new QTimer(this);
+    connect(wifiTimer, SIGNAL(timeout()), this, SLOT(Wifi_TimerTimeOut()));
+    wifiTimer->start(kTickMs);
+    trace(QStringLiteral("InitOstra End"), QString());
+    proTimer = new QTimer(this);
+    connect(proTimer, SIGNAL(timeout()), this, SLOT(proTimeout()));
+}
+
+void Widget::construct()
 {
     registerArtwork();
     ui->setupUi(this);
@@ -45,15 +99,11 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(new Ui::Widget)
     trace(QStringLiteral("Init Start"), QString());
     loadSettings();
     trace(QStringLiteral("Init End"), QString());
-    trace(QStringLiteral("InitOstra Start"), QString());
-    trace(QStringLiteral("InitOstra End"), QString());
 }
 
 Widget::~Widget()
 {
-    udp->closeSocket();
-    udp->wait();
-    delete udp;
+    closeUDP();
     delete ui;
 }
 
@@ -101,15 +151,369 @@ void Widget::showToolsIdle()
         tool.first->setEnabled(false);
 }
 
-void Widget::closeEvent(QCloseEvent* event)
+void Widget::showToolsActive()
 {
-    trace(QStringLiteral("closeEvent Start"), QString());
-    event->accept();
-    udp->UDPSendDataClose();
-    trace(QStringLiteral("closeEvent End"), QString());
+    ui->pushButton_image_save->setStyleSheet(
+        QStringLiteral("QPushButton#pushButton_image_save{\n\tborder:outset;\n\tborder-image: "
+                       "url(:/images/1 (4).png);\n}\nQPushButton#pushButton_image_save:hover{\n\t"
+                       "border-image: url(:/images/1 (3).png);\n}"));
+    const std::tuple<QPushButton*, const char*, const char*> tools[] = {
+        {ui->pushButton_roateLeft90, "1 (27).png", "1 (26).png"},
+        {ui->pushButton_filpVertical, "1 (20).png", "1 (19).png"},
+        {ui->pushButton_rotateRight90, "1 (25).png", "1 (24).png"},
+        {ui->pushButton_filpHorizontal, "1 (29).png", "1 (28).png"},
+    };
+    for (const auto& [button, image, hover] : tools) {
+        button->setStyleSheet(
+            QStringLiteral("QPushButton{\n\tborder-image: url(:/images/%1);\n}\n"
+                           "QPushButton:hover{\n\tborder-image: url(:/images/%2);\n}")
+                .arg(QLatin1String(image), QLatin1String(hover)));
+    }
+    ui->pushButton_image_save->setEnabled(true);
+    for (const auto& tool : tools)
+        std::get<0>(tool)->setEnabled(true);
+}
+
+void Widget::setDeviceIcon(const char* image)
+{
+    ui->label_device_state->setStyleSheet(deviceIconSheet(image));
+}
+
+int Widget::informUser(const QString& title, const QString& text)
+{
+    QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::NoButton);
+    return box.exec();
+}
+
+void Widget::Wifi_TimerTimeOut()
+{
+    if (m_inTick || m_tornDown)
+        return;
+    m_inTick = true;
+
+    if (!hotspotRunning())
+        close();
+
+    const WifiStatus status = tcpClient->wifi()->wifiStatus();
+    if (status.state == 0) {
+        ui->label_9->setText(status.ssid);
+        qDebug() << "WIFI_OPEN_SUCCESS";
+    } else if (status.state == 2 && status.started) {
+        // Before discovery has started, 2 is only its initial value.
+        informUser(tr("Title"), tr("WIFI is not turned on"));
+        close();
+    }
+
+    QList<OstraInfo> records;
+    syncDeviceSelector(tcpClient->onlineDevices(records));
+    dispatchRecords(records);
+    m_inTick = false;
+}
+
+void Widget::dispatchRecords(const QList<OstraInfo>& records)
+{
+    for (const OstraInfo& record : records) {
+        qDebug() << "State.ip ************** : " << record.ip;
+        qDebug() << "State.status ************** : " << record.status;
+        if (record.ip == ui->comboBox_wifi->currentText()) {
+            reveiveClientCom(record);
+            break;
+        }
+    }
+}
+
+void Widget::syncDeviceSelector(const QStringList& addresses)
+{
+    for (const QString& address : addresses) {
+        if (!deviceIps.contains(address)) {
+            deviceIps.append(address);
+            ui->comboBox_wifi->addItem(address);
+        }
+    }
+    for (int i = deviceIps.size() - 1; i >= 0; --i) {
+        if (!addresses.contains(deviceIps.at(i))) {
+            deviceIps.removeAt(i);
+            ui->comboBox_wifi->removeItem(i);
+        }
+    }
+}
+
+void Widget::reveiveClientCom(OstraInfo State)
+{
+    switch (State.status) {
+    case REPLY_STATE_DIM:
+        setDeviceIcon("1 (22).png");
+        if (!firstRecordSeen)
+            tcpClient->sendCommand(ui->comboBox_wifi->currentText(), REQUEST_COMMAND);
+        break;
+    case REPLY_STATE_LIT:
+        setDeviceIcon("1 (21).png");
+        break;
+    case REPLY_STATE_ANIMATED:
+        setDeviceIcon("1 (1).gif");
+        break;
+    case REPLY_IMAGE:
+    case REPLY_IMAGE_EXT: {
+        qDebug() << "DEVICE_ACQUISITION_END ";
+        cv::Mat decoded;
+        try {
+            decoded = cv::imdecode(State.data, cv::IMREAD_ANYDEPTH);
+        } catch (const cv::Exception& e) {
+            // Bytes from the network: a decoder that throws is a picture that failed.
+            qWarning() << "Picture does not decode:" << e.what();
+        }
+        processImage(decoded);
+        showToolsActive();
+        break;
+    }
+    case DEVICE_CONNECT_ERROR:
+        qDebug() << "**********************DEVICE_CONNECT_ERROR";
+        break;
+    case DEVICE_RECV_ERROR:
+        qDebug() << "**********************DEVICE_RECV_ERROR";
+        break;
+    case DEVICE_RECV_IMAGE_ERROR:
+        qDebug() << "**********************DEVICE_RECV_IMAGE_ERROR";
+        break;
+    case DEVICE_DATA_RECV_FAIL:
+        qDebug() << "**********************DEVICE_DATA_RECV_FAIL";
+        break;
+    default:
+        break;
+    }
+    firstRecordSeen = true;
+}
+
+void Widget::processImage(cv::Mat decoded)
+{
+    if (decoded.empty()) {
+        informUser(tr("Prompt"), tr("Image acquisition failed!"));
+        return;
+    }
+    int level = 0;
+    const cv::Mat initialised = quor_InitOstraImg(decoded, level);
+    if (initialised.empty()) {
+        qWarning() << "Picture of type" << decoded.type() << "could not be initialised";
+        informUser(tr("Prompt"), tr("Image acquisition failed!"));
+        return;
+    }
+    currentImage = initialised;
+    sourceImage = currentImage;
+
+    const cv::Mat bar = drawLuminanceBar(level, kBarWidth, kBarHeight);
+    ui->label_luminance->setScaledContents(true);
+    ui->label_luminance->setPixmap(QPixmap::fromImage(CVS::cvMatToQImage(bar)));
+
+    applyProType();
+    if (autoSave)
+        saveImage();
+}
+
+cv::Mat Widget::drawLuminanceBar(int level, int width, int height)
+{
+    if (level < 1)
+        level = 1;
+    if (level > 100)
+        level = 99;
+    cv::Mat bar(height, width, CV_8UC3, cv::Scalar(40, 40, 40));
+    cv::Scalar colour(37, 45, 186); // red: too dark or too bright
+    if ((level >= 21 && level <= 40) || (level >= 61 && level <= 80))
+        colour = cv::Scalar(0, 149, 254); // orange
+    else if (level >= 41 && level <= 60)
+        colour = cv::Scalar(64, 201, 39); // green
+    const int filled = height * level / 100;
+    if (filled > 0) {
+        cv::Mat fill(filled, width, CV_8UC3, colour);
+        fill.copyTo(bar(cv::Rect(0, height - filled, width, filled)));
+    }
+    return bar;
+}
+
+void Widget::applyProType()
+{
+    if (currentImage.empty())
+        return;
+    if (proType == 0)
+        currentImage = sourceImage;
+    else if (proType == 1)
+        currentImage = quor_Fine(sourceImage);
+    else
+        currentImage = quor_HD(sourceImage);
+    showImage(currentImage);
+}
+
+void Widget::showImage(cv::Mat image)
+{
+    const QImage converted = CVS::cvMatToQImage(image);
+    const QImage scaled =
+        converted.scaled(ui->label_image->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    ui->label_image->setAlignment(Qt::AlignCenter);
+    ui->label_image->setPixmap(QPixmap::fromImage(scaled));
+}
+
+void Widget::orient(cv::Mat (*operation)(cv::Mat, int), int argument)
+{
+    if (currentImage.empty())
+        return;
+    const cv::Mat turned = operation(currentImage, argument);
+    if (turned.empty())
+        return;
+    currentImage = turned;
+    showImage(currentImage);
+}
+
+void Widget::on_pushButton_roateLeft90_clicked()
+{
+    orient(quor_rotate, 90);
+}
+
+void Widget::on_pushButton_rotateRight90_clicked()
+{
+    orient(quor_rotate, 270);
+}
+
+void Widget::on_pushButton_filpHorizontal_clicked()
+{
+    orient(quor_flip, 1);
+}
+
+void Widget::on_pushButton_filpVertical_clicked()
+{
+    orient(quor_flip, 0);
+}
+
+void Widget::on_pushButton_image_save_clicked()
+{
+    saveImage();
+}
+
+bool Widget::writePicture(const cv::Mat& picture, QString& error) const
+{
+    const QString suffix = QFileInfo(imagePath).suffix();
+    if (imagePath.isEmpty() || suffix.isEmpty()) {
+        error = QStringLiteral("no picture file with an extension is configured");
+        return false;
+    }
+    std::vector<uchar> encoded;
+    try {
+        if (!cv::imencode(("." + suffix).toStdString(), picture, encoded)) {
+            error = QStringLiteral("the picture could not be encoded as .%1").arg(suffix);
+            return false;
+        }
+    } catch (const cv::Exception& e) {
+        error = QStringLiteral("no encoder for .%1 (%2)").arg(suffix, QString::fromUtf8(e.what()));
+        return false;
+    }
+    // Written beside the target and renamed over it: the data source never finds a
+    // half-written picture, even if the program dies or the disk fills.
+    QSaveFile file(imagePath);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(reinterpret_cast<const char*>(encoded.data()), qint64(encoded.size())) !=
+            qint64(encoded.size()) ||
+        !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void Widget::saveImage()
+{
+    if (currentImage.empty())
+        return;
+    QString error;
+    if (writePicture(currentImage, error)) {
+        m_saveFailureTold = false;
+        if (udp)
+            udp->UDPSendDataScan();
+        return;
+    }
+    // The data source must not be told of a picture that is not there: it would hand on
+    // the previous one.
+    qWarning() << "Picture not saved to" << imagePath << ":" << error;
+    if (m_saveFailureTold)
+        return;
+    m_saveFailureTold = true;
+    // Not modal: auto-save goes on with the pictures that follow.
+    auto* box = new QMessageBox(QMessageBox::Warning, tr("Prompt"),
+                                tr("The picture could not be saved to \"%1\": %2")
+                                    .arg(QDir::toNativeSeparators(imagePath), error),
+                                QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
+}
+
+void Widget::on_radioButton_auto_save_clicked()
+{
+    autoSave = !autoSave;
+    writeSetting(QStringLiteral("IMAHE/AutoSave"),
+                 autoSave ? QStringLiteral("1") : QStringLiteral("0"));
+    // The button is alone in its exclusive set and would stay checked; it shows the flag.
+    ui->radioButton_auto_save->setAutoExclusive(false);
+    ui->radioButton_auto_save->setChecked(autoSave);
+}
+
+void Widget::on_radioButton_hd_clicked()
+{
+    proType = 1;
+    writeSetting(QStringLiteral("IMAHE/ProType"), QStringLiteral("1"));
+    applyProType();
+}
+
+void Widget::on_radioButton_ultraHD_clicked()
+{
+    proType = 2;
+    writeSetting(QStringLiteral("IMAHE/ProType"), QStringLiteral("2"));
+    applyProType();
 }
 
 void Widget::on_pushButton_close_clicked()
 {
     close();
+}
+
+void Widget::on_pushButton_updata_clicked()
+{
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kDownloadUrl), QUrl::TolerantMode));
+}
+
+void Widget::proTimeout()
+{
+    if (suiteAbsent())
+        return;
+    informUser(tr("Title"), tr("Tessaly.exe has been opened Imagra.exe will be closed"));
+    proTimer->stop();
+    close();
+}
+
+void Widget::closeEvent(QCloseEvent* event)
+{
+    trace(QStringLiteral("closeEvent Start"), QString());
+    event->accept();
+    if (udp)
+        udp->UDPSendDataClose();
+    trace(QStringLiteral("closeEvent End"), QString());
+    // After the tick that may have closed the window has finished with the monitor.
+    QTimer::singleShot(0, this, &Widget::closeUDP);
+}
+
+void Widget::closeUDP()
+{
+    if (m_tornDown)
+        return;
+    m_tornDown = true;
+    udp->closeSocket();
+    udp->wait();
+    if (proTimer && proTimer->isActive())
+        proTimer->stop();
+    delete tcpClient;
+    tcpClient = nullptr;
+    if (wifiTimer) {
+        wifiTimer->stop();
+        wifiTimer->deleteLater();
+        wifiTimer = nullptr;
+    }
+    delete udp;
+    udp = nullptr;
 }

@@ -1,32 +1,56 @@
 #pragma once
 
+#include "imaging/cvs.h"
+#include "link/costra.h"
+
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 
+#include <opencv2/core.hpp>
+
 class QButtonGroup;
 class QCloseEvent;
+class QPushButton;
+class QTimer;
+class TCPClient;
 class UDPSocket;
 
 namespace Ui {
 class Widget;
 }
 
-// The acquisition program's main window: it loads the settings and owns everything that
-// runs while it is open.
+// The acquisition program's main window. It owns the TWAIN bridge and the status monitor,
+// and its 500 ms tick keeps the device selector in step and hands the selected scanner's
+// records to the frame handler, which decodes, enhances, shows and saves the picture.
 class Widget final : public QWidget
 {
     Q_OBJECT
 
 public:
     explicit Widget(QWidget* parent = nullptr);
-    // Stops the TWAIN bridge and releases its socket.
+    // With a monitor made by the caller (its discovery seams chosen there); the window
+    // takes it over.
+    Widget(TCPClient* monitor, QWidget* parent);
+    // Runs the teardown if closing has not.
     ~Widget() override;
 
-    // The settings as read at start.
+    // The settings as read at start, and the pictures as they stand.
     QString picturePath() const { return imagePath; }
     bool autoSaveEnabled() const { return autoSave; }
     int processingType() const { return proType; }
+    cv::Mat shownPicture() const { return currentImage; }
+    cv::Mat sourcePicture() const { return sourceImage; }
+    TCPClient* monitor() const { return tcpClient; }
+
+    // The bar for a luminance level: width x height, 8-bit BGR, filled from the bottom.
+    static cv::Mat drawLuminanceBar(int level, int width, int height);
+
+    // Parts of the tick. Appends new addresses to the selector and removes vanished ones,
+    // keeping the order of the rest.
+    void syncDeviceSelector(const QStringList& addresses);
+    // Logs the records and hands the first one of the selected scanner to the frame handler.
+    void dispatchRecords(const QList<OstraInfo>& records);
 
 signals:
     // Wired to the bridge's close and scan notifications; the window calls the bridge directly.
@@ -34,22 +58,59 @@ signals:
     void sendScan();
 
 protected:
-    // Tells the TWAIN data source that the program is closing, however the window closes.
+    // Tells the TWAIN data source that the program is closing, however the window closes,
+    // then stops everything the window runs.
     void closeEvent(QCloseEvent* event) override;
 
 private slots:
+    void Wifi_TimerTimeOut();
+    void reveiveClientCom(OstraInfo State);
+    void closeUDP();
+    void on_pushButton_filpVertical_clicked();
+    void on_pushButton_filpHorizontal_clicked();
+    void on_pushButton_roateLeft90_clicked();
+    void on_pushButton_rotateRight90_clicked();
+    void on_pushButton_image_save_clicked();
+    void on_radioButton_auto_save_clicked();
+    void on_radioButton_hd_clicked();
+    void on_radioButton_ultraHD_clicked();
     void on_pushButton_close_clicked();
+    void on_pushButton_updata_clicked();
+    void proTimeout();
 
 private:
+    void construct();
     void loadSettings();
     void showToolsIdle();
+    void showToolsActive();
+    void setDeviceIcon(const char* image);
+    void processImage(cv::Mat decoded);
+    void applyProType();
+    void showImage(cv::Mat image);
+    void orient(cv::Mat (*operation)(cv::Mat, int), int argument);
+    void saveImage();
+    bool writePicture(const cv::Mat& picture, QString& error) const;
+    int informUser(const QString& title, const QString& text);
 
     Ui::Widget* ui = nullptr;
     UDPSocket* udp = nullptr;
+    TCPClient* tcpClient = nullptr;
+    QTimer* wifiTimer = nullptr;
     QStringList deviceIps;
     QString imagePath;
     bool firstRecordSeen = false;
+    CVS cvs;
+    cv::Mat currentImage;
     bool autoSave = false;
+    cv::Mat sourceImage;
     int proType = 0;
     QButtonGroup* buttonGroup = nullptr;
+    QTimer* proTimer = nullptr;
+
+    // A tick that waits on a message box must not be re-entered by the next ticks, which
+    // would stack message upon message.
+    bool m_inTick = false;
+    // A failed save is told once, and again only after a save has worked in between.
+    bool m_saveFailureTold = false;
+    bool m_tornDown = false;
 };

@@ -62,7 +62,7 @@ QStringList QTWIFI::deviceList() const
 WifiStatus QTWIFI::wifiStatus() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return {m_state, m_ssid};
+    return {m_state, m_ssid, m_started};
 }
 
 void QTWIFI::Start()
@@ -72,6 +72,7 @@ void QTWIFI::Start()
         m_devices.clear();
         m_state = 0;
         m_ssid.clear();
+        m_started = true;
     }
     m_ticks = 0;
     delete m_timer;

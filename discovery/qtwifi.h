@@ -18,6 +18,8 @@ struct WifiStatus
 {
     int state = 2; // 0 hosted network up, 1 Wi-Fi adapter without it, 2 no Wi-Fi adapter
     QString ssid;
+    // False until discovery has started: the 2 it reports before then is no finding.
+    bool started = false;
 };
 
 // Finds the scanners on the PC's hosted Wi-Fi network: every 31st tick of a 100 ms timer
@@ -71,4 +73,5 @@ private:
     QStringList m_devices;
     int m_state = 2;
     QString m_ssid;
+    bool m_started = false;
 };

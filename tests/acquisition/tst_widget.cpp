@@ -3,6 +3,7 @@
 #include "common/settings.h"
 
 #include "discovery/udpsocket.h"
+#include "tests/support/windowfixture.h"
 #include "ui_widget.h"
 
 #include <QAbstractButton>
@@ -29,6 +30,8 @@
 #include <mutex>
 
 namespace {
+
+WindowFixture* fixture = nullptr;
 
 // The bridge records from its own thread, so the log is shared under a lock.
 std::mutex capturedLock;
@@ -327,6 +330,13 @@ private slots:
     {
         QVERIFY(dir.isValid());
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
+        fixture = new WindowFixture;
+    }
+
+    void cleanupTestCase()
+    {
+        delete fixture;
+        fixture = nullptr;
     }
 
     void init()
@@ -362,7 +372,8 @@ private slots:
 
     void windowStartsWithIdleTools()
     {
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         QCOMPARE(window.windowTitle(), QStringLiteral("Imagra Ostra"));
         QCOMPARE(window.styleSheet(), QString::fromLatin1(kWindowStyleSheet));
 
@@ -390,7 +401,8 @@ private slots:
 
     void windowCannotBeResizedAndHasNoTitleBar()
     {
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         QCOMPARE(window.windowFlags() & ~Qt::WindowType_Mask, Qt::CustomizeWindowHint);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -424,7 +436,8 @@ private slots:
         QFETCH(bool, autoSave);
         useFreshConfig();
         writeConfig("[IMAHE]\n" + config + "\n");
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         auto* hdButton = window.findChild<QRadioButton*>(QStringLiteral("radioButton_hd"));
         auto* ultraButton = window.findChild<QRadioButton*>(QStringLiteral("radioButton_ultraHD"));
         auto* autoButton = window.findChild<QRadioButton*>(QStringLiteral("radioButton_auto_save"));
@@ -455,7 +468,8 @@ private slots:
         QWidget bare;
         Ui::Widget form;
         form.setupUi(&bare);
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         QCoreApplication::removeTranslator(&translator);
 
         QCOMPARE(bare.windowTitle(), QStringLiteral("<Widget>"));
@@ -509,7 +523,8 @@ private slots:
 
     void hoverShowsTheHoverImage()
     {
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* close = window.findChild<QPushButton*>(QStringLiteral("pushButton_close"));
@@ -550,7 +565,8 @@ private slots:
         }
         const QtMessageHandler previous = qInstallMessageHandler(capture);
         {
-            Widget window;
+            auto windowOwner = fixture->make();
+            Widget& window = *windowOwner;
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
             QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("pushButton_close")),
@@ -583,7 +599,8 @@ private slots:
 
     void defaultsWithoutAFile()
     {
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         QCOMPARE(window.picturePath(), QString());
         QVERIFY(!window.autoSaveEnabled());
         QCOMPARE(window.processingType(), 0);
@@ -598,7 +615,8 @@ private slots:
     {
         const QString picture = dir.filePath(QStringLiteral("deep/er/scan.bmp"));
         writeConfig("[IMAHE]\nAutoSave=1\nProType=7\nImageScanPth=" + picture.toUtf8() + "\n");
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         QVERIFY(window.autoSaveEnabled());
         QCOMPARE(window.processingType(), 7);
         QCOMPARE(window.picturePath(), picture);
@@ -610,7 +628,8 @@ private slots:
     void nonNumericSettingsCountAsZero()
     {
         writeConfig("[IMAHE]\nAutoSave=yes\nProType=HD\n");
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         QVERIFY(!window.autoSaveEnabled());
         QCOMPARE(window.processingType(), 0);
     }
@@ -619,9 +638,7 @@ private slots:
     {
         captured.clear();
         const QtMessageHandler previous = qInstallMessageHandler(capture);
-        {
-            Widget window;
-        }
+        fixture->make().reset();
         qInstallMessageHandler(previous);
         // The bridge's own records come from its thread and are checked with the bridge.
         const QStringList expected = {
@@ -639,7 +656,8 @@ private slots:
         large.setPointSize(24);
         QApplication::setFont(large);
         applyImagraAppearance(*qApp);
-        Widget window;
+        auto windowOwner = fixture->make();
+        Widget& window = *windowOwner;
         QComboBox combo(&window);
         QCOMPARE(combo.font().pixelSize(), 13);
         QCOMPARE(QApplication::font().family(), QStringLiteral("Microsoft YaHei"));

@@ -51,7 +51,9 @@ private slots:
         QTWIFI wifi(adapters, runner);
         QCOMPARE(wifi.wifiStatus().state, 2);
         QCOMPARE(wifi.wifiStatus().ssid, QString());
+        QVERIFY(!wifi.wifiStatus().started);
         wifi.Start();
+        QVERIFY(wifi.wifiStatus().started);
         QCOMPARE(wifi.wifiStatus().state, 0);
         QCOMPARE(wifi.wifiStatus().ssid, QString());
         QVERIFY(wifi.deviceList().isEmpty());

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "acquisition/widget.h"
+#include "discovery/tcpclient.h"
+#include "tests/mock/fakeadaptertable.h"
+#include "tests/mock/fakerunner.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// The acquisition window as tests drive it. Its tick asks the real process list for the
+// hotspot program, so a program runs under that name; discovery sees the hosted network
+// through the fakes of the Windows facilities, so Wi-Fi never reads as off. The scanners
+// the fake ARP listing names are reached over real sockets.
+class WindowFixture final
+{
+public:
+    WindowFixture()
+    {
+        adapters.set(
+            {FakeAdapterTable::adapter(platform::kAdapterTypeWireless,
+                                       {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, {"192.168.137.1"})});
+        listScanners({});
+        const QString program = m_dir.filePath(QStringLiteral("Beaconry"));
+        QFile::copy(QStringLiteral("/bin/sleep"), program);
+        m_hotspot.start(program, {QStringLiteral("3600")});
+        m_hotspot.waitForStarted();
+    }
+    ~WindowFixture()
+    {
+        m_hotspot.kill();
+        m_hotspot.waitForFinished();
+    }
+
+    // Makes discovery find these scanner addresses from its next pass on.
+    void listScanners(const QStringList& addresses)
+    {
+        runner.answer(QStringLiteral("arp"),
+                      FakeRunner::arpListing(QStringLiteral("192.168.137.1"), addresses));
+        for (const QString& address : addresses)
+            runner.answer(QStringLiteral("ping %1 -n 1 -w 1000").arg(address),
+                          FakeRunner::pingReply(address));
+    }
+
+    std::unique_ptr<Widget> make()
+    {
+        return std::make_unique<Widget>(new TCPClient(adapters, runner), nullptr);
+    }
+
+    FakeAdapterTable adapters;
+    FakeRunner runner;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_hotspot;
+};
