@@ -1,9 +1,12 @@
 #include "acquisition/startup.h"
 
 #include "acquisition/widget.h"
+#include "common/logfile.h"
+#include "common/settings.h"
 #include "common/singleapplication.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QFont>
 
 #include <memory>
@@ -31,11 +34,13 @@ int runImagra(int argc, char* argv[])
         return 0;
     }
 
+    startLogFile(QFileInfo(configFilePath()).absolutePath() + QStringLiteral("/LogFile"));
     applyImagraAppearance(*app);
     auto window = std::make_unique<Widget>();
     window->show();
     const int result = app->exec();
     window.reset();
+    stopLogFile();
     app.reset();
     return result;
 }
