@@ -1,0 +1,30 @@
+#include "hotspot/mythread.h"
+
+#include "hotspot/openwifi.h"
+#include "platform/toolrunner.h"
+
+namespace {
+
+// Lets the adapter settle between the two rounds.
+constexpr unsigned long kPauseMs = 1000;
+
+} // namespace
+
+MyThread::MyThread(QObject* parent) : MyThread(platform::systemToolRunner(), parent) {}
+
+MyThread::MyThread(platform::ToolRunner& runner, QObject* parent)
+    : QThread(parent), m_runner(runner)
+{
+    setObjectName(QStringLiteral("hotspot worker"));
+}
+
+void MyThread::run()
+{
+    OPENWIFI wifi(m_runner);
+    wifi.closeWifi();
+    wifi.openWifi();
+    msleep(kPauseMs);
+    wifi.closeWifi();
+    wifi.openWifi();
+    emit isDone();
+}

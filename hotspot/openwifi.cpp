@@ -1,0 +1,143 @@
+#include "hotspot/openwifi.h"
+
+#include "common/processprobe.h"
+#include "common/settings.h"
+#include "hotspot/winversion.h"
+#include "platform/toolrunner.h"
+
+#include <QProcess>
+#include <QtDebug>
+
+using namespace winversion;
+
+namespace {
+
+// Fixed in every scanner's firmware, so it is never taken from the configuration.
+const char* const kPassphrase = "kelp5820";
+constexpr int kToolWaitMs = 30000;
+
+} // namespace
+
+OPENWIFI::OPENWIFI(QObject* parent) : OPENWIFI(platform::systemToolRunner(), parent) {}
+
+OPENWIFI::OPENWIFI(platform::ToolRunner& runner, QObject* parent)
+    : QObject(parent), m_runner(runner)
+{}
+
+void OPENWIFI::openWifi()
+{
+    winVersion = current();
+    switch (winVersion) {
+    case WV_XP:
+        qDebug("WV_XP");
+        break;
+    case WV_VISTA:
+        qDebug("WV_VISTA");
+        break;
+    case WV_WINDOWS7:
+        qDebug("WV_WINDOWS7");
+        startHostedNetwork();
+        break;
+    case WV_WINDOWS8:
+        startHostedNetwork();
+        break;
+    case WV_WINDOWS8_1:
+        qDebug("WV_WINDOWS8_1");
+        startHostedNetwork();
+        break;
+    case WV_WINDOWS10:
+        qDebug("WV_WINDOWS10");
+        // Windows 10 dropped the hosted network; Airstep provides the access point there,
+        // and a fresh one replaces whatever instance is left.
+        stopWin10WifiEXE();
+        launchAirstep();
+        break;
+    default:
+        break;
+    }
+}
+
+void OPENWIFI::closeWifi()
+{
+    winVersion = current();
+    switch (winVersion) {
+    case WV_XP:
+        qDebug("WV_XP");
+        break;
+    case WV_VISTA:
+        qDebug("WV_VISTA");
+        break;
+    case WV_WINDOWS7:
+        qDebug("Stop WV_WINDOWS7");
+        stopHostedNetwork();
+        break;
+    case WV_WINDOWS8:
+        qDebug("WV_WINDOWS8");
+        stopHostedNetwork();
+        break;
+    case WV_WINDOWS8_1:
+        qDebug("WV_WINDOWS8_1");
+        stopHostedNetwork();
+        break;
+    case WV_WINDOWS10:
+        stopWin10WifiEXE();
+        break;
+    default:
+        break;
+    }
+}
+
+void OPENWIFI::startHostedNetwork()
+{
+    // The SSID goes in unquoted: the names this system derives never hold a blank.
+    const QString ssid = readSetting(QStringLiteral("WIFI/ssid"));
+    runNetsh(QStringLiteral("netsh wlan set hostednetwork mode=allow ssid=") + ssid +
+             QStringLiteral(" key=") + QLatin1String(kPassphrase));
+    runNetsh(QStringLiteral("netsh wlan start hostednetwork"));
+}
+
+void OPENWIFI::stopHostedNetwork()
+{
+    runNetsh(QStringLiteral("netsh wlan stop hostednetwork"));
+    runNetsh(QStringLiteral("netsh wlan set hostednetwork mode=disallow"));
+}
+
+void OPENWIFI::stopWin10WifiEXE()
+{
+    if (!airstepRunning())
+        return;
+    qDebug("stopWin10WifiEXE");
+    platform::ToolRun kill;
+    kill.program = QStringLiteral("taskkill");
+    kill.arguments =
+        QStringList{QStringLiteral("-im"), QStringLiteral("Airstep.exe"), QStringLiteral("-f")};
+    kill.finishMs = kToolWaitMs;
+    m_runner.run(kill);
+}
+
+bool OPENWIFI::airstepRunning()
+{
+    return processRunning(m_runner, QStringLiteral("imagename eq Airstep.exe "),
+                          QStringLiteral("Airstep"));
+}
+
+void OPENWIFI::launchAirstep()
+{
+    // The path is a command line of its own: a path with blanks must be quoted there.
+    QStringList words = QProcess::splitCommand(readSetting(QStringLiteral("WIFI/Path")));
+    if (words.isEmpty())
+        return;
+    const QString program = words.takeFirst();
+    m_runner.startDetached(program, words);
+}
+
+void OPENWIFI::runNetsh(const QString& commandLine)
+{
+    // The outcome shows in the adapter table, which the status check reads; netsh's own
+    // words are not looked at.
+    platform::ToolRun netsh;
+    netsh.program = commandLine;
+    netsh.commandLine = true;
+    netsh.finishMs = kToolWaitMs;
+    m_runner.run(netsh);
+}
