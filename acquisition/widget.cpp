@@ -176,6 +176,7 @@ void Widget::showToolsActive()
 
 void Widget::setDeviceIcon(const char* image)
 {
+    qDebug() << "device state icon" << image;
     ui->label_device_state->setStyleSheet(deviceIconSheet(image));
 }
 

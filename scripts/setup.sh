@@ -8,7 +8,7 @@ packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-    xvfb xauth fonts-dejavu-core
+    xvfb xauth fonts-dejavu-core xdotool
     imagemagick x11-utils
     iputils-ping iproute2
     g++-mingw-w64-x86-64-posix
