@@ -10,6 +10,7 @@ packages=(
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
     xvfb xauth fonts-dejavu-core xdotool
     imagemagick x11-utils
+    trayer
     iputils-ping iproute2
     g++-mingw-w64-x86-64-posix
 )
