@@ -42,8 +42,9 @@ private slots:
 
         QTest::qWait(300);
         QCOMPARE(first.state(), QProcess::Running);
+        // The first goes on ticking, but builds nothing anew for the second start.
         first.waitForReadyRead(100);
-        QCOMPARE(first.readAll(), QByteArray());
+        QVERIFY(!first.readAll().contains("Init Start"));
 
         first.terminate();
         if (!first.waitForFinished(5000)) {
