@@ -4,11 +4,16 @@
 #include "platform/adapters.h"
 #include "platform/toolrunner.h"
 
+#include <QLoggingCategory>
 #include <QThread>
 #include <QTimer>
 #include <QtDebug>
 
 #include <algorithm>
+
+// Every record taken from a link; off unless asked for (QT_LOGGING_RULES), since it is
+// two lines a second per scanner.
+Q_LOGGING_CATEGORY(lcRecords, "ostra.records", QtInfoMsg)
 
 namespace {
 
@@ -128,8 +133,10 @@ QList<OstraInfo> TCPClient::collectRecords()
         }
         if (m_misses.contains(address))
             m_misses[address] = taken ? 0 : m_misses.value(address) + 1;
-        if (taken)
+        if (taken) {
+            qCDebug(lcRecords) << "record taken from" << address << "status" << record.status;
             records.append(record);
+        }
     }
     return records;
 }

@@ -19,57 +19,18 @@ while (($#)); do
     esac
 done
 [[ -n "$build" && -n "$out" ]] || { echo "usage: $0 --build DIR --out DIR [--demo SECONDS]" >&2; exit 2; }
-[[ -n "${OSTRA_TEST_HOST_NS:-}" ]] || { echo "run me through tests/support/run-in-test-net.sh" >&2; exit 2; }
+source "$(dirname "$0")/common.sh"
 
 imagra=$build/acquisition/Imagra
 sim=$build/tools/ostra-scanner-sim
 listener=$build/tools/ostra-twain-listener
 picturecheck=$build/tests/e2e/ostra-picturecheck
-beaconry=$build/hotspot/Beaconry
-for tool in Xvfb xdotool xwininfo import; do
-    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (bash scripts/setup.sh installs it)"; exit 1; }
-done
-for program in "$imagra" "$sim" "$listener" "$picturecheck"; do
-    [[ -x "$program" ]] || { echo "FAIL: $program is not built"; exit 1; }
-done
+needs_programs "$imagra" "$sim" "$listener" "$picturecheck"
 
 scanner=192.168.137.45
-config_folder=/opt/Quorvane/OstraImagraEXE
 mode=2 # Ultra HD
 mkdir -p "$out"
-work=$(mktemp -d)
-pids=()
-failures=0
-
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'echo "interrupted"; exit 130' INT TERM
-
-say() { printf '%s\n' "$*"; }
-check() { # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@"; then say "ok:   $what"; else say "FAIL: $what"; failures=$((failures + 1)); fi
-}
-# Waits up to $1 seconds for the command to succeed.
-wait_for() {
-    local deadline=$((SECONDS + $1)); shift
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.2
-    done
-}
-count() { grep -c -- "$1" "$2" 2>/dev/null || true; }
-
-# The machine's own configuration stays untouched: a tmpfs covers the deepest existing
-# folder of the configuration path (this script runs in a private mount namespace).
-cover=$config_folder
-while [[ ! -d "$cover" ]]; do cover=$(dirname "$cover"); done
-mount -t tmpfs -o mode=0755 ostra-wholesystem "$cover" || { say "FAIL: cannot cover $cover"; exit 1; }
-mkdir -p "$config_folder"
+cover_config_folder
 
 # The scanner's pictures: 16-bit PNGs like the camera's.
 pictures=()
@@ -79,73 +40,24 @@ for seed in 1 2 3; do
 done
 [[ $demo_seconds -gt 0 ]] || pictures=(--picture "$work/served1.png")
 
-"$listener" --port 0 >"$work/twain.log" 2>&1 &
-pids+=($!)
-wait_for 10 grep -q "listening on" "$work/twain.log" || { say "FAIL: the TWAIN listener did not start"; cat "$work/twain.log"; exit 1; }
-port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/twain.log" | head -1)
-
+start_listener "$listener"
 saved=$out/scan.png
 rm -f "$saved"
-cat >"$config_folder/scanConfig.ini" <<INI
-[IMAHE]
-ImageScanPth=$saved
-AutoSave=1
-ProType=$mode
-[UDP]
-Port=$port
-INI
-# The network name the hotspot program published when it brought the network up, made
-# from the Wi-Fi adapter's hardware address as it does.
-mac=$(ip -o link show veth-pc | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p' | tr -d : | tr a-f A-F)
-printf '[WIFI]\nssid=ostra@%s\n' "${mac%?}" >>"$config_folder/scanConfig.ini"
+write_config "$saved" $mode
 
 ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" \
     --sequence 17,18,16,19,19,19,19,19,19 >"$work/scanner.log" 2>&1 &
 pids+=($!)
 wait_for 10 grep -q "listening on" "$work/scanner.log" || { say "FAIL: the scanner did not start"; cat "$work/scanner.log"; exit 1; }
-# A scanner that joins the hosted network talks to the PC first, which puts it in the
-# PC's neighbour table, where discovery looks.
-ip netns exec "$OSTRA_TEST_HOST_NS" ping -c 1 -W 1 192.168.137.1 >/dev/null
+announce "$scanner"
 
-# The hotspot program must run, or Imagra refuses to.
-if [[ -x "$beaconry" ]]; then
-    hotspot=$beaconry
-else
-    # A stand-in under its name, and the network name it would have published.
-    hotspot=$work/Beaconry
-    cp /bin/sleep "$hotspot"
-fi
-
-# Each program gets the lock folder of this run, so that copies running elsewhere on the
-# machine do not make these starts second instances.
-export TMPDIR=$work
-if [[ $demo_seconds -gt 0 && -n "${DISPLAY:-}" ]] && xwininfo -root >/dev/null 2>&1; then
-    say "using the display $DISPLAY"
-else
-    for n in $(seq 90 120); do [[ -e /tmp/.X11-unix/X$n ]] || break; done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-    pids+=($!)
-    export DISPLAY=":$n"
-    wait_for 10 xwininfo -root >/dev/null 2>&1 || { say "FAIL: Xvfb did not start"; exit 1; }
-fi
-
-if [[ "$hotspot" == "$beaconry" ]]; then
-    "$hotspot" >"$work/beaconry.log" 2>&1 &
-else
-    "$hotspot" 3600 &
-fi
-pids+=($!)
+if [[ $demo_seconds -gt 0 ]]; then start_display use-existing; else start_display; fi
+start_hotspot "$build/hotspot/Beaconry"
 sleep 1
 
-"$imagra" >"$out/imagra.log" 2>&1 &
-imagra_pid=$!
-pids+=($imagra_pid)
 log=$out/imagra.log
 started=$SECONDS
-
-window_shows() { xwininfo -name "Imagra Ostra" 2>/dev/null | grep -q IsViewable; }
-check "the window shows" wait_for 15 window_shows
-window=$(xwininfo -name "Imagra Ostra" 2>/dev/null | awk '/Window id:/ {print $4}')
+check "the window shows" start_imagra "$imagra" "$log"
 
 online() { grep -q "it.key():   \"$scanner\"" "$log"; }
 check "the scanner appears in the selector within the discovery period" wait_for 20 online
@@ -153,8 +65,9 @@ say "      scanner online after $((SECONDS - started)) s"
 pictures_seen() { (($(count DEVICE_ACQUISITION_END "$log") >= $1)); }
 check "pictures arrive and show" wait_for 30 pictures_seen 3
 check "the picture is saved" test -s "$saved"
-# The file holds the last picture saved, which may be any of those served.
-# Auto-save keeps replacing it, so one snapshot is compared.
+
+# The file holds the last picture saved, which may be any of those served; auto-save
+# keeps replacing it, so one snapshot is compared.
 matches_a_served_picture() {
     local served snapshot=$work/snapshot.png
     cp "$saved" "$snapshot" || return 1
@@ -183,19 +96,12 @@ gone() {
     local last_online last_tick
     last_online=$(grep -n "it.key():   \"$scanner\"" "$log" | tail -1 | cut -d: -f1)
     last_tick=$(grep -n WIFI_OPEN_SUCCESS "$log" | tail -1 | cut -d: -f1)
-    (( last_tick > last_online + 6 ))
+    ((last_tick > last_online + 6))
 }
 check "a scanner that disappears leaves the selector" wait_for 40 gone
 
-# A user's click on the title strip's close button.
-if [[ -n "$window" ]]; then
-    xdotool mousemove --window "$window" 630 17 click 1
-fi
-ended() { ! kill -0 "$imagra_pid" 2>/dev/null; }
-check "the window closes and the program ends within seconds" wait_for 10 ended
-wait "$imagra_pid" 2>/dev/null
-status=$?
-check "the program's exit code is 0" test "$status" -eq 0
+check "the window closes and the program ends within seconds" close_imagra
+check "the program's exit code is 0" test "${imagra_status:-1}" -eq 0
 sleep 0.5
 
 saves=$(count DEVICE_ACQUISITION_END "$log")

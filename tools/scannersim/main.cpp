@@ -178,5 +178,6 @@ int main(int argc, char* argv[])
     }
     simulator.stop();
     out() << "served " << printed << " requests" << Qt::endl;
+    out() << "delivered " << simulator.deliveredPictures() << " pictures" << Qt::endl;
     return 0;
 }

@@ -61,6 +61,7 @@ ScannerReply ScannerReply::image(const QByteArray& payload)
 {
     ScannerReply reply = imageAnnouncing(payload.size(), payload);
     reply.label = QStringLiteral("image %1 bytes").arg(payload.size());
+    reply.wholePicture = true;
     return reply;
 }
 
@@ -68,6 +69,7 @@ ScannerReply ScannerReply::imageExt(const QByteArray& payload, float extra)
 {
     ScannerReply reply = imageExtAnnouncing(kImageExtLengthBias + payload.size(), extra, payload);
     reply.label = QStringLiteral("image-ext %1 bytes extra %2").arg(payload.size()).arg(extra);
+    reply.wholePicture = true;
     return reply;
 }
 
@@ -111,6 +113,7 @@ ScannerReply ScannerReply::stallMidPayload(const QByteArray& payload)
     ScannerReply reply = image(payload);
     reply.sendLimit = kImageHeaderSize + payload.size() / 2;
     reply.end = End::Hold;
+    reply.wholePicture = false;
     reply.label = QStringLiteral("stall mid-payload");
     return reply;
 }
@@ -319,7 +322,8 @@ void ScannerSimulator::serve(qintptr descriptor)
 
     const QByteArray bytes = reply.sendLimit >= 0 ? reply.bytes.left(reply.sendLimit) : reply.bytes;
     const int segment = reply.segmentBytes > 0 ? reply.segmentBytes : qMax(1, bytes.size());
-    for (int offset = 0; offset < bytes.size() && !m_stopping; offset += segment) {
+    int offset = 0;
+    for (; offset < bytes.size() && !m_stopping; offset += segment) {
         socket.write(bytes.constData() + offset, qMin(segment, bytes.size() - offset));
         while (socket.bytesToWrite() > 0 && !m_stopping &&
                socket.state() == QAbstractSocket::ConnectedState)
@@ -327,6 +331,9 @@ void ScannerSimulator::serve(qintptr descriptor)
         if (reply.segmentDelayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(reply.segmentDelayMs));
     }
+    if (reply.wholePicture && reply.sendLimit < 0 && offset >= bytes.size() && !m_stopping &&
+        socket.bytesToWrite() == 0)
+        ++m_delivered;
 
     if (reply.end == ScannerReply::End::Hold) {
         waited.restart();

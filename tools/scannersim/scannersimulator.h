@@ -31,7 +31,8 @@ struct ScannerReply
     int segmentBytes = 0;   // bytes per write; 0 sends in one write
     int segmentDelayMs = 0; // pause between segments
     End end = End::Close;
-    QString label; // for logs
+    QString label;             // for logs
+    bool wholePicture = false; // a well-formed image reply, sent in full
 
     // A status reply: the 4-byte code, then trailing bytes in the same write.
     static ScannerReply status(int code, const QByteArray& trailing = {});
@@ -95,6 +96,8 @@ public:
     qint64 elapsedMs() const { return m_clock.elapsed(); }
     // Blocks until at least `count` requests have arrived or timeoutMs passed.
     bool waitForRequests(int count, int timeoutMs) const;
+    // Image replies whose every byte went out.
+    int deliveredPictures() const { return m_delivered.load(); }
     // Connections that are open right now.
     int openConnections() const { return m_open.load(); }
 
@@ -117,6 +120,7 @@ private:
 
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_open{0};
+    std::atomic<int> m_delivered{0};
     quint16 m_port = 0;
     std::thread m_acceptor;
     struct Worker
