@@ -18,6 +18,12 @@ MyThread::MyThread(platform::ToolRunner& runner, QObject* parent)
     setObjectName(QStringLiteral("hotspot worker"));
 }
 
+MyThread::~MyThread()
+{
+    wait();
+    const std::lock_guard<std::mutex> lock(m_finishLock);
+}
+
 void MyThread::run()
 {
     OPENWIFI wifi(m_runner);
@@ -27,4 +33,5 @@ void MyThread::run()
     wifi.closeWifi();
     wifi.openWifi();
     emit isDone();
+    const std::lock_guard<std::mutex> lock(m_finishLock);
 }

@@ -2,6 +2,8 @@
 
 #include <QThread>
 
+#include <mutex>
+
 namespace platform {
 class ToolRunner;
 }
@@ -16,6 +18,8 @@ class MyThread final : public QThread
 public:
     explicit MyThread(QObject* parent = nullptr);
     explicit MyThread(platform::ToolRunner& runner, QObject* parent = nullptr);
+    // Waits for a run under way to end its cycle.
+    ~MyThread() override;
 
 signals:
     void isDone();
@@ -25,4 +29,7 @@ protected:
 
 private:
     platform::ToolRunner& m_runner;
+    // Taken by a run as it ends and by the destructor after the wait: QThread's own join
+    // happens in code ThreadSanitizer cannot see, a standard mutex it can.
+    std::mutex m_finishLock;
 };

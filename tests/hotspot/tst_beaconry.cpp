@@ -162,26 +162,17 @@ private slots:
         QCOMPARE(host.minimumSize(), QSize(315, 145));
         QCOMPARE(host.maximumSize(), QSize(315, 145));
         QCOMPARE(host.children().size(), 5);
-        QCOMPARE(form.label_state->geometry(), QRect(0, 50, 28, 28));
-        QCOMPARE(form.label_state->maximumSize(), QSize(28, 28));
+        // Tabs and line breaks survive the form's XML.
         QCOMPARE(form.label_state->styleSheet(),
                  QStringLiteral("QLabel#label_state{\n\tborder:outset;\n\tborder-image:url(:/"
                                 "images/1 (10).png);\n}\n\n"));
-        QCOMPARE(form.pushButton_restart->geometry(), QRect(80, 100, 62, 28));
-        QCOMPARE(form.pushButton_restart->text(), QStringLiteral("restart"));
-        QCOMPARE(form.label_wifiName->geometry(), QRect(110, 60, 201, 21));
-        QCOMPARE(form.label_wifiName->frameShape(), QFrame::Box);
-        QCOMPARE(form.pushButton_close->geometry(), QRect(210, 110, 18, 18));
-        QCOMPARE(form.pushButton_close->minimumSize(), QSize(18, 18));
         QCOMPARE(form.pushButton_close->styleSheet(),
                  QStringLiteral("QPushButton#pushButton_close{\n\tborder:outset;\n\tborder-image: "
                                 "url(:/images/1 (18).png);\n}\n\nQPushButton#pushButton_close:"
                                 "hover{\n\tborder-image: url(:/images/1 (17).png);\n}\n"));
-        QCOMPARE(form.label->geometry(), QRect(40, 60, 71, 21));
-        QCOMPARE(form.label->text(), QStringLiteral("WIFI Name:"));
         for (const char* image : {"1 (9).png", "1 (10).png", "1 (12).png", "1 (13).png",
                                   "1 (14).png", "1 (17).png", "1 (18).png"}) {
-            QVERIFY2(!QIcon(QStringLiteral(":/images/") + QLatin1String(image)).isNull(), image);
+            QVERIFY2(QFile::exists(QStringLiteral(":/images/") + QLatin1String(image)), image);
         }
     }
 
@@ -331,7 +322,8 @@ private slots:
     void fiveRunsThenFailed()
     {
         auto w = window();
-        QSignalSpy done(w->workerThread, &MyThread::isDone);
+        int done = 0;
+        connect(w->workerThread, &MyThread::isDone, this, [&] { ++done; });
         table.set(kTurningOn);
         for (int attempt = 1; attempt <= 5; ++attempt) {
             w->checkHotspot();
@@ -341,7 +333,7 @@ private slots:
             QCOMPARE(w->blinkTimer->interval(), 300);
             QCOMPARE(tooltip(*w), QStringLiteral("WIFI is turning on"));
             QVERIFY(finishWorkerRun(*w));
-            QCOMPARE(done.size(), attempt);
+            QCOMPARE(done, attempt);
             // After a worker run the check comes every 5 s.
             QVERIFY(w->checkTimer->isActive());
             QCOMPARE(w->checkTimer->interval(), 5000);
@@ -366,11 +358,11 @@ private slots:
         QCOMPARE(w->openAttempts, 20);
         QVERIFY(w->checkTimer->isActive());
         QVERIFY(finishWorkerRun(*w));
-        QCOMPARE(done.size(), 6);
+        QCOMPARE(done, 6);
         w->checkHotspot();
         QCOMPARE(w->openAttempts, 20);
         QVERIFY(!w->workerThread->isRunning());
-        QCOMPARE(done.size(), 6);
+        QCOMPARE(done, 6);
 
         // Finding the network resets the counter, so a later loss is retried again.
         table.set(kHosted);
@@ -380,7 +372,7 @@ private slots:
         w->checkHotspot();
         QCOMPARE(w->openAttempts, 1);
         QVERIFY(finishWorkerRun(*w));
-        QCOMPARE(done.size(), 7);
+        QCOMPARE(done, 7);
         // So does finding no adapter.
         w->openAttempts = 20;
         table.set(kNoAdapter);
@@ -439,21 +431,6 @@ private slots:
         QCOMPARE(labelStyle(*w), stateStyleSheet("1 (9).png", 39));
     }
 
-    void restartButtonStartsTheCheck()
-    {
-        auto w = window();
-        w->checkTimer->stop();
-        w->ui->pushButton_restart->click();
-        QVERIFY(w->checkTimer->isActive());
-        QCOMPARE(w->checkTimer->interval(), 10000);
-        w->checkTimer->start(5000);
-        w->ui->pushButton_restart->click();
-        QCOMPARE(w->checkTimer->interval(), 5000);
-        w->show();
-        w->ui->pushButton_close->click();
-        QVERIFY(!w->isVisible());
-    }
-
     void suiteNotice()
     {
         winversion::overrideCurrent(winversion::WV_WINDOWS7);
@@ -506,17 +483,6 @@ private slots:
         QCOMPARE(netshRuns(), 0);
     }
 
-    void suiteAbsentOpensNoNotice()
-    {
-        auto w = window();
-        w->show();
-        runner().answer(QStringLiteral("tasklist"),
-                        QStringLiteral("INFO: No tasks are running which match the specified "
-                                       "criteria.\r\n"));
-        w->handleTimeout();
-        QVERIFY(w->isVisible());
-    }
-
     void programEnd()
     {
         winversion::overrideCurrent(winversion::WV_WINDOWS7);
@@ -536,10 +502,7 @@ private slots:
         table.set(kTurningOn);
         w->checkHotspot();
         QVERIFY(w->workerThread->isRunning());
-        MyThread* worker = w->workerThread;
-        QSignalSpy done(worker, &MyThread::isDone);
         w.reset();
-        QCOMPARE(done.size(), 1);
         QCOMPARE(netshRuns(), 8);
         QCOMPARE(runner().runs().last().program, QStringLiteral("netsh wlan start hostednetwork"));
 
