@@ -56,6 +56,7 @@ private slots:
     void handleTimeout();
 
 private:
+    // The tests drive the timer handlers and read the state they leave.
     friend class TestBeaconry;
 
     void checkHotspot();
