@@ -50,6 +50,13 @@ std::ptrdiff_t receiveOnce(Socket socket, void* buffer, std::size_t size);
 std::ptrdiff_t sendTo(Socket socket, const void* data, std::size_t size, const char* address,
                       int port);
 
+// A TCP socket listening on 127.0.0.1 at a port the system chose, which goes to port;
+// kInvalidSocket (port untouched) when none could be made.
+Socket listenLoopback(int& port);
+// The next connection a listening socket accepts, blocking until one comes;
+// kInvalidSocket when the accept failed.
+Socket acceptConnection(Socket listening);
+
 // Writes "<what>: <system error text>" for the last failed call to standard error, as
 // perror does.
 void reportLastError(const char* what);

@@ -165,6 +165,37 @@ std::ptrdiff_t sendTo(Socket socket, const void* data, std::size_t size, const c
                     sizeof peer);
 }
 
+Socket listenLoopback(int& port)
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s < 0)
+        return kInvalidSocket;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    local.sin_port = 0;
+    socklen_t length = sizeof local;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(s, SOMAXCONN) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        const int error = errno;
+        ::close(s);
+        errno = error;
+        return kInvalidSocket;
+    }
+    port = ntohs(local.sin_port);
+    return s;
+}
+
+Socket acceptConnection(Socket listening)
+{
+    int s;
+    do {
+        s = ::accept4(fd(listening), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (s < 0 && errno == EINTR);
+    return s < 0 ? kInvalidSocket : s;
+}
+
 void reportLastError(const char* what)
 {
     std::perror(what);

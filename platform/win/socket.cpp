@@ -162,6 +162,34 @@ std::ptrdiff_t sendTo(Socket socket, const void* data, std::size_t size, const c
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+Socket listenLoopback(int& port)
+{
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET)
+        return kInvalidSocket;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    local.sin_port = 0;
+    int length = sizeof local;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(s, SOMAXCONN) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        const int error = ::WSAGetLastError();
+        ::closesocket(s);
+        ::WSASetLastError(error);
+        return kInvalidSocket;
+    }
+    port = ntohs(local.sin_port);
+    return static_cast<Socket>(s);
+}
+
+Socket acceptConnection(Socket listening)
+{
+    const SOCKET s = ::accept(handle(listening), nullptr, nullptr);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+}
+
 void reportLastError(const char* what)
 {
     // perror reads errno, which Windows Sockets does not set: translate its own code.
