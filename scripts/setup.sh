@@ -13,6 +13,7 @@ packages=(
     trayer
     iputils-ping iproute2
     g++-mingw-w64-x86-64-posix
+    clang-14 libclang-rt-14-dev
 )
 
 missing=()
@@ -27,3 +28,8 @@ fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
+
+# The fuzz targets, in a clang build of their own; the test suite runs each of them briefly.
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DOSTRA_FUZZ=ON -DBUILD_TESTING=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build-fuzz --target fuzzers -j2
