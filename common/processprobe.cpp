@@ -33,7 +33,8 @@ bool hotspotRunning()
 
 bool hotspotRunning(platform::ToolRunner& runner)
 {
-    if (processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "), QStringLiteral("Beaconry")))
+    if (processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "),
+                       QStringLiteral("Beaconry")))
         return true;
     // The caller asks twice a second; while one message waits for the user, another
     // would only pile up behind it.
@@ -51,10 +52,22 @@ bool hotspotRunning(platform::ToolRunner& runner)
 
 bool suiteAbsent()
 {
-    return !processRunning(QStringLiteral("imagename eq Tessaly.exe "), QStringLiteral("Tessaly"));
+    return suiteAbsent(platform::systemToolRunner());
+}
+
+bool suiteAbsent(platform::ToolRunner& runner)
+{
+    return !processRunning(runner, QStringLiteral("imagename eq Tessaly.exe "),
+                           QStringLiteral("Tessaly"));
 }
 
 bool airstepRunning()
 {
-    return processRunning(QStringLiteral("imagename eq Airstep.exe "), QStringLiteral("Airstep"));
+    return airstepRunning(platform::systemToolRunner());
+}
+
+bool airstepRunning(platform::ToolRunner& runner)
+{
+    return processRunning(runner, QStringLiteral("imagename eq Airstep.exe "),
+                          QStringLiteral("Airstep"));
 }

@@ -19,5 +19,7 @@ bool hotspotRunning();
 bool hotspotRunning(platform::ToolRunner& runner);
 // True when the imaging suite is not running, or the process list did not come in time.
 bool suiteAbsent();
+bool suiteAbsent(platform::ToolRunner& runner);
 // True when the maker's access-point program runs.
 bool airstepRunning();
+bool airstepRunning(platform::ToolRunner& runner);

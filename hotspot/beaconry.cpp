@@ -257,8 +257,7 @@ void Beaconry::showState(const char* image, int blanks)
 
 bool Beaconry::suiteAbsentNow()
 {
-    return !processRunning(m_runner, QStringLiteral("imagename eq Tessaly.exe "),
-                           QStringLiteral("Tessaly"));
+    return suiteAbsent(m_runner);
 }
 
 void Beaconry::on_pushButton_restart_clicked()

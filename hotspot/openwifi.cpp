@@ -117,8 +117,7 @@ void OPENWIFI::stopWin10WifiEXE()
 
 bool OPENWIFI::airstepRunning()
 {
-    return processRunning(m_runner, QStringLiteral("imagename eq Airstep.exe "),
-                          QStringLiteral("Airstep"));
+    return ::airstepRunning(m_runner);
 }
 
 void OPENWIFI::launchAirstep()
