@@ -6,6 +6,7 @@
 #include "discovery/qtwifi.h"
 #include "discovery/tcpclient.h"
 #include "discovery/udpsocket.h"
+#include "imaging/picturefile.h"
 #include "quorimage/quorimage.h"
 
 #include "ui_widget.h"
@@ -17,14 +18,11 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPixmap>
-#include <QSaveFile>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
 
 #include <opencv2/imgcodecs.hpp>
-
-#include <vector>
 
 // The artwork lives in this static library, where the linker would drop its automatic
 // registration; the form's style sheets need it before the window is built.
@@ -389,42 +387,12 @@ void Widget::on_pushButton_image_save_clicked()
     saveImage();
 }
 
-bool Widget::writePicture(const cv::Mat& picture, QString& error) const
-{
-    const QString suffix = QFileInfo(imagePath).suffix();
-    if (imagePath.isEmpty() || suffix.isEmpty()) {
-        error = QStringLiteral("no picture file with an extension is configured");
-        return false;
-    }
-    std::vector<uchar> encoded;
-    try {
-        if (!cv::imencode(("." + suffix).toStdString(), picture, encoded)) {
-            error = QStringLiteral("the picture could not be encoded as .%1").arg(suffix);
-            return false;
-        }
-    } catch (const cv::Exception& e) {
-        error = QStringLiteral("no encoder for .%1 (%2)").arg(suffix, QString::fromUtf8(e.what()));
-        return false;
-    }
-    // Written beside the target and renamed over it: the data source never finds a
-    // half-written picture, even if the program dies or the disk fills.
-    QSaveFile file(imagePath);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(reinterpret_cast<const char*>(encoded.data()), qint64(encoded.size())) !=
-            qint64(encoded.size()) ||
-        !file.commit()) {
-        error = file.errorString();
-        return false;
-    }
-    return true;
-}
-
 void Widget::saveImage()
 {
     if (currentImage.empty())
         return;
     QString error;
-    if (writePicture(currentImage, error)) {
+    if (writePictureFile(currentImage, imagePath, error)) {
         m_saveFailureTold = false;
         if (udp)
             udp->UDPSendDataScan();

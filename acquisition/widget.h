@@ -89,7 +89,6 @@ private:
     void showImage(cv::Mat image);
     void orient(cv::Mat (*operation)(cv::Mat, int), int argument);
     void saveImage();
-    bool writePicture(const cv::Mat& picture, QString& error) const;
     int informUser(const QString& title, const QString& text);
 
     Ui::Widget* ui = nullptr;
