@@ -3,6 +3,7 @@
 // 1920 x 1080 JPEG. Prints medians and ratios.
 
 #include "acquisition/widget.h"
+#include "bench/timing.h"
 #include "common/settings.h"
 #include "discovery/tcpclient.h"
 #include "tests/mock/fakeadaptertable.h"
@@ -20,24 +21,6 @@
 #include <cstdio>
 #include <functional>
 #include <vector>
-
-namespace {
-
-double medianMs(int runs, const std::function<void()>& work)
-{
-    std::vector<double> ms;
-    for (int i = -2; i < runs; ++i) {
-        QElapsedTimer clock;
-        clock.start();
-        work();
-        if (i >= 0)
-            ms.push_back(clock.nsecsElapsed() / 1e6);
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[ms.size() / 2];
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {

@@ -1,6 +1,7 @@
 // Saving a picture through the whole-picture write (encode in memory, write beside,
 // rename over) against a bare imwrite to the same path. Prints medians and ratios.
 
+#include "bench/timing.h"
 #include "imaging/picturefile.h"
 #include "tools/scannersim/syntheticpicture.h"
 
@@ -15,20 +16,6 @@
 #include <vector>
 
 namespace {
-
-double medianMs(int runs, const std::function<void()>& work)
-{
-    std::vector<double> ms;
-    for (int i = -2; i < runs; ++i) {
-        QElapsedTimer clock;
-        clock.start();
-        work();
-        if (i >= 0)
-            ms.push_back(clock.nsecsElapsed() / 1e6);
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[ms.size() / 2];
-}
 
 cv::Mat decoded(const QByteArray& bytes)
 {

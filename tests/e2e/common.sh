@@ -54,7 +54,7 @@ cover_config_folder() {
 start_listener() {
     "$1" --port 0 >"$work/twain.log" 2>&1 &
     pids+=($!)
-    wait_for 10 grep -q "listening on" "$work/twain.log" || { say "FAIL: the TWAIN listener did not start"; cat "$work/twain.log"; exit 1; }
+    wait_for 10 grep -qs "listening on" "$work/twain.log" || { say "FAIL: the TWAIN listener did not start"; cat "$work/twain.log"; exit 1; }
     port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/twain.log" | head -1)
 }
 

@@ -48,7 +48,7 @@ write_config "$saved" $mode
 ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" \
     --sequence 17,18,16,19,19,19,19,19,19 >"$work/scanner.log" 2>&1 &
 pids+=($!)
-wait_for 10 grep -q "listening on" "$work/scanner.log" || { say "FAIL: the scanner did not start"; cat "$work/scanner.log"; exit 1; }
+wait_for 10 grep -qs "listening on" "$work/scanner.log" || { say "FAIL: the scanner did not start"; cat "$work/scanner.log"; exit 1; }
 announce "$scanner"
 
 if [[ $demo_seconds -gt 0 ]]; then start_display use-existing; else start_display; fi

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+// The median of `runs` timed calls of work, in milliseconds, after two untimed warm-ups.
+inline double medianMs(int runs, const std::function<void()>& work)
+{
+    std::vector<double> ms;
+    for (int i = -2; i < runs; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        work();
+        if (i >= 0)
+            ms.push_back(clock.nsecsElapsed() / 1e6);
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
