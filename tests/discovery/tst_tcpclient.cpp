@@ -227,7 +227,8 @@ private slots:
         qInfo("monitor with three links gone in %lld ms", clock.elapsed());
         QVERIFY(clock.elapsed() < 3000);
         scanners.clear();
-        QCOMPARE(threadCount(), threadsBefore);
+        // A thread left from an earlier test may end meanwhile: fewer is fine, more is not.
+        QVERIFY(threadCount() <= threadsBefore);
     }
 };
 

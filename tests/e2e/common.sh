@@ -130,3 +130,5 @@ imagra_ended() { ! kill -0 "$imagra_pid" 2>/dev/null; }
 # Each program gets the lock folder of this run, so that copies running elsewhere on the
 # machine do not make these starts second instances.
 export TMPDIR=$work
+# The programs need a real window here, whatever the calling environment asked for.
+unset QT_QPA_PLATFORM
