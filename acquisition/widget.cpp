@@ -53,24 +53,13 @@ QString deviceIconSheet(const char* image)
 
 } // namespace
 
-Widget::Widget(QWidget* parent) : QWidget(parent), ui(new Ui::Widget)
-{
-    construct();
-    trace(QStringLiteral("InitOstra Start"), QString());
-    tcpClient = new TCPClient;
-    wifiTimer = new QTimer(this);
-    connect(wifiTimer, SIGNAL(timeout()), this, SLOT(Wifi_TimerTimeOut()));
-    wifiTimer->start(kTickMs);
-    trace(QStringLiteral("InitOstra End"), QString());
-    proTimer = new QTimer(this);
-    connect(proTimer, SIGNAL(timeout()), this, SLOT(proTimeout()));
-}
+Widget::Widget(QWidget* parent) : Widget(nullptr, parent) {}
 
 Widget::Widget(TCPClient* monitor, QWidget* parent) : QWidget(parent), ui(new Ui::Widget)
 {
     construct();
     trace(QStringLiteral("InitOstra Start"), QString());
-    tcpClient = monitor;
+    tcpClient = monitor ? monitor : new TCPClient;
     wifiTimer = new QTimer(this);
     connect(wifiTimer, SIGNAL(timeout()), this, SLOT(Wifi_TimerTimeOut()));
     wifiTimer->start(kTickMs);

@@ -29,8 +29,8 @@ class Widget final : public QWidget
 
 public:
     explicit Widget(QWidget* parent = nullptr);
-    // With a monitor made by the caller (its discovery seams chosen there); the window
-    // takes it over.
+    // With a monitor made by the caller (its discovery seams chosen there), which the
+    // window takes over; null makes the system's own.
     Widget(TCPClient* monitor, QWidget* parent);
     // Runs the teardown if closing has not.
     ~Widget() override;
