@@ -4,11 +4,13 @@
 //
 // The decode runs under a bound on the size of any matrix it allocates. The window decodes
 // without one, and a picture header alone makes the decoder allocate its full size before
-// a single pixel is read: 40 bytes of PGM header claiming 32768 x 32768 16-bit ask for 2 GiB,
-// and a 0.5 MB PNG of a blank 16000 x 16000 16-bit picture really decodes to 512 MB.
-// OpenCV's own limit (2^30 pixels) is read from the environment when the library loads, so
-// the program cannot lower it. The bound here is the change the decode path needs; the
-// inputs that showed the problem are under fuzz/regressions/picture.
+// a single pixel is read: 21 bytes of PGM header claiming 32768 x 32768 16-bit ask for
+// 2 GiB, and a 0.5 MB PNG of a blank 16000 x 16000 16-bit picture really decodes to 512 MB.
+// A 197-byte JPEG claiming 12079 x 4154 decodes to 50 megapixels of grey, on which the
+// enhancements then work for seconds. OpenCV's own limit (2^30 pixels) is read from the
+// environment when the library loads, so the program cannot lower it. The bound here is the
+// change the decode path needs; the inputs that showed the problem are under
+// fuzz/regressions/picture.
 
 #include "imaging/cvs.h"
 #include "quorimage/quorimage.h"
@@ -27,10 +29,10 @@
 
 namespace {
 
-// Ten times the largest picture the scanner sends (16-bit, 1500 x 2000) and then some.
-constexpr std::size_t kMaxDecodedBytes = 64u * 1024u * 1024u;
+// 4096 x 4096: five times the largest picture the scanner sends (1500 x 2000).
+constexpr std::uint64_t kMaxPicturePixels = 4096u * 4096u;
 
-// Refuses, with a cv::Exception as any decoder failure, a matrix larger than the bound;
+// Refuses, with a cv::Exception as any decoder failure, a matrix of more pixels than the bound;
 // everything else is the standard allocator's.
 class BoundedAllocator final : public cv::MatAllocator
 {
@@ -38,10 +40,10 @@ public:
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
                            cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
     {
-        std::uint64_t bytes = CV_ELEM_SIZE(type);
+        std::uint64_t pixels = 1;
         for (int i = 0; i < dims; ++i) {
-            bytes *= std::uint64_t(sizes[i]);
-            if (bytes > kMaxDecodedBytes)
+            pixels *= std::uint64_t(sizes[i]);
+            if (pixels > kMaxPicturePixels)
                 CV_Error(cv::Error::StsNoMem, "decoded picture larger than the bound");
         }
         return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);

@@ -29,8 +29,8 @@ if [[ ! -x $binary ]]; then
 fi
 
 # Per target: the longest input worth trying and the largest single allocation allowed. A
-# reply may announce up to the 64 MiB payload cap, so that target allows it; the picture
-# bound is 64 MiB per matrix and the library works on a few such matrices at once.
+# reply may announce up to the 64 MiB payload cap, so that target allows it; a picture is
+# bounded to 16 megapixels, and the library works on a few such matrices at once.
 case $target in
 reply) options=(-max_len=131072 -malloc_limit_mb=160) ;;
 picture) options=(-max_len=65536 -malloc_limit_mb=512) ;;
