@@ -22,8 +22,6 @@
 #include <QUrl>
 #include <QtDebug>
 
-#include <opencv2/imgcodecs.hpp>
-
 // The artwork lives in this static library, where the linker would drop its automatic
 // registration; the form's style sheets need it before the window is built.
 static void registerArtwork()
@@ -244,13 +242,7 @@ void Widget::reveiveClientCom(OstraInfo State)
     case REPLY_IMAGE:
     case REPLY_IMAGE_EXT: {
         qDebug() << "DEVICE_ACQUISITION_END ";
-        cv::Mat decoded;
-        try {
-            decoded = cv::imdecode(State.data, cv::IMREAD_ANYDEPTH);
-        } catch (const cv::Exception& e) {
-            // Bytes from the network: a decoder that throws is a picture that failed.
-            qWarning() << "Picture does not decode:" << e.what();
-        }
+        const cv::Mat decoded = decodePicture(State.data);
         processImage(decoded);
         showToolsActive();
         break;

@@ -7,6 +7,66 @@
 
 #include <vector>
 
+namespace {
+
+// Refuses, as any decoder failure, a matrix of more pixels than the bound; everything else
+// is the standard allocator's.
+class BoundedAllocator final : public cv::MatAllocator
+{
+public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
+                           cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
+    {
+        std::uint64_t pixels = 1;
+        for (int i = 0; i < dims; ++i) {
+            pixels *= std::uint64_t(sizes[i]);
+            if (pixels > kMaxPicturePixels)
+                CV_Error(cv::Error::StsNoMem, "decoded picture larger than the bound");
+        }
+        return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
+    }
+    bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
+    {
+        return cv::Mat::getStdAllocator()->allocate(data, flags, usage);
+    }
+    void deallocate(cv::UMatData* data) const override
+    {
+        cv::Mat::getStdAllocator()->deallocate(data);
+    }
+};
+
+// Puts the bound in force for the decoder's allocations, and takes it back however the
+// decode ends.
+class BoundInForce final
+{
+public:
+    BoundInForce() : m_previous(cv::Mat::getDefaultAllocator())
+    {
+        static BoundedAllocator bounded;
+        cv::Mat::setDefaultAllocator(&bounded);
+    }
+    ~BoundInForce() { cv::Mat::setDefaultAllocator(m_previous); }
+    BoundInForce(const BoundInForce&) = delete;
+    BoundInForce& operator=(const BoundInForce&) = delete;
+
+private:
+    cv::MatAllocator* m_previous;
+};
+
+} // namespace
+
+cv::Mat decodePicture(const std::vector<unsigned char>& bytes)
+{
+    if (bytes.empty())
+        return {};
+    const BoundInForce bound;
+    try {
+        return cv::imdecode(bytes, cv::IMREAD_ANYDEPTH);
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
+
 bool writePictureFile(const cv::Mat& picture, const QString& path, QString& error)
 {
     const QString suffix = QFileInfo(path).suffix();

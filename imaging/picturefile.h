@@ -4,6 +4,18 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdint>
+#include <vector>
+
+// The most pixels a decoded picture may have: 4096 x 4096, five times the scanner's largest.
+constexpr std::uint64_t kMaxPicturePixels = 4096u * 4096u;
+
+// The picture in bytes as received, decoded keeping 16 bits where the file has them (colour
+// made grey). Empty when the bytes are no picture, the decoder fails, or the picture would
+// have more than kMaxPicturePixels: a header alone makes the decoder allocate the size it
+// claims, so 21 bytes could otherwise ask for gigabytes. Call on one thread at a time.
+cv::Mat decodePicture(const std::vector<unsigned char>& bytes);
+
 // Writes picture to path in the format its extension names. The file at path is always a
 // whole picture, the old or the new one: the new one is written beside it and renamed
 // over it. False, with the reason in error, when there is no extension, no encoder for it,
