@@ -2,6 +2,9 @@
 
 #include "platform/paths.h"
 
+#include <QFile>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
@@ -13,8 +16,36 @@ namespace {
 std::mutex overrideMutex;
 QString overriddenPath;
 
+// Qt's INI reader turns a value written as "@Variant(...)" into whatever type its bytes
+// name, allocating what they claim: a hand-edited or damaged file could ask for exabytes or
+// build pixmaps on a worker thread. The programs only ever store text, so such values are
+// escaped in the file, once, to read as the text they are.
+void neutraliseTypedValues(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray text = file.readAll();
+    file.close();
+    if (!text.contains("@Variant("))
+        return;
+    static const QRegularExpression typed(QStringLiteral("^([^=\\n]*=[ \\t]*)@Variant\\("),
+                                          QRegularExpression::MultilineOption);
+    QString fixed = QString::fromLatin1(text);
+    fixed.replace(typed, QStringLiteral("\\1@@Variant("));
+    if (fixed == QString::fromLatin1(text))
+        return;
+    qWarning() << "Configuration file" << path << "held typed values; they are kept as plain text";
+    QSaveFile out(path);
+    if (out.open(QIODevice::WriteOnly)) {
+        out.write(fixed.toLatin1());
+        out.commit();
+    }
+}
+
 QString valueAsText(const QString& path, const QString& key)
 {
+    neutraliseTypedValues(path);
     const QSettings settings(path, QSettings::IniFormat);
     const QVariant value = settings.value(key);
     // An unquoted value with a comma comes back as a list; a path such as
@@ -62,6 +93,7 @@ QString readSettingAt(const QString& path, const QString& key)
 
 bool writeSetting(const QString& key, const QString& value)
 {
+    neutraliseTypedValues(configFilePath());
     QSettings settings(configFilePath(), QSettings::IniFormat);
     settings.setValue(key, value);
     settings.sync();

@@ -130,6 +130,22 @@ private slots:
         QCOMPARE(readSetting(QStringLiteral("IMAHE/AutoSave")).toInt(nullptr, 10), 0);
     }
 
+    // Values in Qt's typed form would be built as whatever type their bytes name, sizes
+    // included: a damaged file must read as text, not crash or allocate what it claims.
+    void typedValuesReadAsText()
+    {
+        writeRaw(QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n[WIFI]\nssid=clinic\n"
+                            "setSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0const)\n"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("typed values")));
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")).toInt(nullptr, 10), 0);
+        QVERIFY(readSetting(QStringLiteral("UDP/Port")).startsWith(QLatin1String("@Variant(")));
+        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("clinic"));
+        QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")).toInt(nullptr, 10), 0);
+        QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
+        QCOMPARE(readSetting(QStringLiteral("IMAHE/AutoSave")), QStringLiteral("1"));
+        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("clinic"));
+    }
+
     void readSettingAtReadsAnotherFile()
     {
         const QString other = dir->filePath(QStringLiteral("Wifi/wifi/win10/setting.ini"));
