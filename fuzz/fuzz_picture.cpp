@@ -1,25 +1,16 @@
-// The picture bytes of an image reply through the frame handler's path: decode as the
-// acquisition window does, product initialisation, both enhancements, the turns and mirrors,
-// and the conversion and scaling for display.
-//
-// The decode runs under a bound on the size of any matrix it allocates. The window decodes
-// without one, and a picture header alone makes the decoder allocate its full size before
-// a single pixel is read: 21 bytes of PGM header claiming 32768 x 32768 16-bit ask for
-// 2 GiB, and a 0.5 MB PNG of a blank 16000 x 16000 16-bit picture really decodes to 512 MB.
-// A 197-byte JPEG claiming 12079 x 4154 decodes to 50 megapixels of grey, on which the
-// enhancements then work for seconds. OpenCV's own limit (2^30 pixels) is read from the
-// environment when the library loads, so the program cannot lower it. The bound here is the
-// change the decode path needs; the inputs that showed the problem are under
-// fuzz/regressions/picture.
+// The picture bytes of an image reply through the frame handler's path: the window's bounded
+// decode, product initialisation, both enhancements, the turns and mirrors, and the
+// conversion and scaling for display. The inputs under fuzz/regressions/picture are headers
+// that claim gigabytes or tens of megapixels in a few bytes.
 
 #include "imaging/cvs.h"
+#include "imaging/picturefile.h"
 #include "quorimage/quorimage.h"
 
 #include <QImage>
 #include <QSize>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -28,52 +19,6 @@
 #include <vector>
 
 namespace {
-
-// 4096 x 4096: five times the largest picture the scanner sends (1500 x 2000).
-constexpr std::uint64_t kMaxPicturePixels = 4096u * 4096u;
-
-// Refuses, with a cv::Exception as any decoder failure, a matrix of more pixels than the bound;
-// everything else is the standard allocator's.
-class BoundedAllocator final : public cv::MatAllocator
-{
-public:
-    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
-                           cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
-    {
-        std::uint64_t pixels = 1;
-        for (int i = 0; i < dims; ++i) {
-            pixels *= std::uint64_t(sizes[i]);
-            if (pixels > kMaxPicturePixels)
-                CV_Error(cv::Error::StsNoMem, "decoded picture larger than the bound");
-        }
-        return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
-    }
-    bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
-    {
-        return cv::Mat::getStdAllocator()->allocate(data, flags, usage);
-    }
-    void deallocate(cv::UMatData* data) const override
-    {
-        cv::Mat::getStdAllocator()->deallocate(data);
-    }
-};
-
-// The window's decode with the bound: an empty matrix when the bytes are no picture, the
-// decoder throws, or the picture would be larger than the bound.
-cv::Mat decodePicture(const std::vector<uchar>& bytes)
-{
-    static BoundedAllocator bounded;
-    cv::MatAllocator* const previous = cv::Mat::getDefaultAllocator();
-    cv::Mat::setDefaultAllocator(&bounded);
-    cv::Mat decoded;
-    try {
-        decoded = cv::imdecode(bytes, cv::IMREAD_ANYDEPTH);
-    } catch (const cv::Exception&) {
-        decoded.release();
-    }
-    cv::Mat::setDefaultAllocator(previous);
-    return decoded;
-}
 
 [[noreturn]] void fail(const char* what)
 {

@@ -4,7 +4,6 @@
 
 #include "common/settings.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -31,14 +30,6 @@ const char* const kKeys[] = {
 // common/settings.cpp tells the two apart, a false is let pass here, and the value must still
 // read back. The inputs are under fuzz/regressions/settings.
 constexpr bool kMalformedFileFailsWrite = true;
-
-// A value that reads as "@Variant(...)" or "@DateTime(...)" makes QSettings rebuild whatever
-// type its bytes name, running that type's loader on them: a pixmap type aborts a process
-// without a GUI application, and another GUI type's loader asks for an allocation of 2^64 - 1
-// bytes, which crashes a GUI program outright. Any read or write of such a file does it,
-// since a write parses every group. Reported; until the accessors refuse such files, they
-// are left out here (the inputs are under fuzz/regressions/settings).
-constexpr bool kTypedValuesCrash = true;
 
 QTemporaryDir* folder = nullptr;
 unsigned long long counter = 0;
@@ -83,48 +74,6 @@ void convertLikeCallers(const QString& key, const QString& value)
     }
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Whether some value of the INI text may read as a typed one: the text with its hexadecimal
-// and octal escapes undone, as Qt's reader undoes them, holds "@Variant(" or "@DateTime(".
-bool mayHoldTypedValue(const std::uint8_t* bytes, std::size_t size)
-{
-    QByteArray plain;
-    plain.reserve(int(size));
-    for (std::size_t i = 0; i < size; ++i) {
-        const char c = char(bytes[i]);
-        if (c != '\\' || i + 1 == size) {
-            plain.append(c);
-            continue;
-        }
-        const char next = char(bytes[i + 1]);
-        unsigned value = 0;
-        std::size_t j = i + 1;
-        if (next == 'x') {
-            for (++j; j < size && hexDigit(char(bytes[j])) >= 0; ++j)
-                value = (value * 16 + unsigned(hexDigit(char(bytes[j])))) & 0xffff;
-        } else if (next >= '0' && next <= '7') {
-            for (; j < size && bytes[j] >= '0' && bytes[j] <= '7'; ++j)
-                value = (value * 8 + unsigned(bytes[j] - '0')) & 0xffff;
-        } else {
-            plain.append(c);
-            continue;
-        }
-        plain.append(value < 0x80 ? char(value) : '?');
-        i = j - 1;
-    }
-    return plain.contains("@Variant(") || plain.contains("@DateTime(");
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -145,8 +94,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size)
 {
-    if (kTypedValuesCrash && mayHoldTypedValue(bytes, size))
-        return 0;
     // A new name each run: the INI cache keys on name, size and time, and two inputs of one
     // size written within the same tick would otherwise read as one.
     const QString path = folder->filePath(QStringLiteral("scanConfig-%1.ini").arg(++counter));
