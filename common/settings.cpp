@@ -3,6 +3,7 @@
 #include "platform/paths.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
@@ -27,13 +28,17 @@ void neutraliseTypedValues(const QString& path)
         return;
     const QByteArray text = file.readAll();
     file.close();
-    if (!text.contains("@Variant("))
+    if (!text.contains("@Variant(") && !text.contains("@DateTime("))
         return;
-    static const QRegularExpression typed(QStringLiteral("^([^=\\n]*=[ \\t]*)@Variant\\("),
-                                          QRegularExpression::MultilineOption);
-    QString fixed = QString::fromLatin1(text);
-    fixed.replace(typed, QStringLiteral("\\1@@Variant("));
-    if (fixed == QString::fromLatin1(text))
+    // Anywhere, not only after "key=": Qt's reader splits lines in its own ways. Not where
+    // Qt itself wrote a text that starts with "@" ("@String(@Variant(...)").
+    static const QRegularExpression typed(
+        QStringLiteral("(?<!@)(?<!@String\\()@(Variant|DateTime)\\("));
+    // Byte for byte, NULs included: a file is not text up to its first NUL.
+    const QString original = QString::fromLatin1(text.constData(), text.size());
+    QString fixed = original;
+    fixed.replace(typed, QStringLiteral("@@\\1("));
+    if (fixed == original)
         return;
     qWarning() << "Configuration file" << path << "held typed values; they are kept as plain text";
     QSaveFile out(path);
@@ -97,7 +102,11 @@ bool writeSetting(const QString& key, const QString& value)
     QSettings settings(configFilePath(), QSettings::IniFormat);
     settings.setValue(key, value);
     settings.sync();
-    if (settings.status() != QSettings::NoError) {
+    // A line Qt cannot parse anywhere in the file shows as a format error although the
+    // value was written (and the bad line dropped); then the file's writability decides.
+    const QSettings::Status status = settings.status();
+    if (status != QSettings::NoError &&
+        !(status == QSettings::FormatError && QFileInfo(settings.fileName()).isWritable())) {
         qWarning() << "Could not write" << key << "to" << settings.fileName();
         return false;
     }

@@ -90,7 +90,12 @@ void OPENWIFI::closeWifi()
 void OPENWIFI::startHostedNetwork()
 {
     // The SSID goes in unquoted: the names this system derives never hold a blank.
-    const QString ssid = readSetting(QStringLiteral("WIFI/ssid"));
+    // A name with a blank would otherwise become arguments of its own: a stored
+    // "x key=..." would set the passphrase. Quotes cannot be part of a name netsh takes.
+    QString ssid = readSetting(QStringLiteral("WIFI/ssid"));
+    ssid.remove(QLatin1Char('"'));
+    if (ssid.contains(QLatin1Char(' ')) || ssid.contains(QLatin1Char('\t')))
+        ssid = QLatin1Char('"') + ssid + QLatin1Char('"');
     runNetsh(QStringLiteral("netsh wlan set hostednetwork mode=allow ssid=") + ssid +
              QStringLiteral(" key=") + QLatin1String(kPassphrase));
     runNetsh(QStringLiteral("netsh wlan start hostednetwork"));

@@ -146,6 +146,15 @@ private slots:
         QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("clinic"));
     }
 
+    void typedValueWrittenBackReadsTheSame()
+    {
+        writeRaw(QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("typed values")));
+        const QString value = readSetting(QStringLiteral("UDP/Port"));
+        QVERIFY(writeSetting(QStringLiteral("UDP/Port"), value));
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), value);
+    }
+
     void readSettingAtReadsAnotherFile()
     {
         const QString other = dir->filePath(QStringLiteral("Wifi/wifi/win10/setting.ini"));

@@ -205,8 +205,8 @@ private slots:
                                                                     : QStringLiteral("wrong runs");
         };
 
-        // Missing, empty, and with a blank, which netsh then sees as two arguments. The
-        // passphrase is fixed whatever the configuration holds.
+        // Missing, empty, and with a blank, which stays one argument: a stored name must
+        // not add arguments of its own. The passphrase is fixed whatever the file holds.
         QFile::remove(configFilePath());
         writeSetting(QStringLiteral("WIFI/key"), QStringLiteral("other"));
         QCOMPARE(setUpLine(),
@@ -217,9 +217,12 @@ private slots:
         writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("my net"));
         const QString line = setUpLine();
         QCOMPARE(line, QStringLiteral(
-                           "netsh wlan set hostednetwork mode=allow ssid=my net key=kelp5820"));
+                           "netsh wlan set hostednetwork mode=allow ssid=\"my net\" key=kelp5820"));
         QCOMPARE(QProcess::splitCommand(line).mid(4),
-                 (QStringList{"mode=allow", "ssid=my", "net", "key=kelp5820"}));
+                 (QStringList{"mode=allow", "ssid=my net", "key=kelp5820"}));
+        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("x\" key=\"open"));
+        QCOMPARE(QProcess::splitCommand(setUpLine()).mid(4),
+                 (QStringList{"mode=allow", "ssid=x key=open", "key=kelp5820"}));
 
         // Nothing netsh says is looked at: a command that never finishes does not stop the next.
         runner().answer(QStringLiteral("netsh"), QString(), false);
