@@ -1,5 +1,6 @@
 #include "discovery/qtwifi.h"
 
+#include "common/hostednetwork.h"
 #include "common/settings.h"
 #include "common/ssid.h"
 #include "platform/adapters.h"
@@ -13,23 +14,6 @@ namespace {
 constexpr int kTickMs = 100;
 constexpr int kTicksPerPass = 30; // a pass on the 31st tick
 constexpr int kToolWaitMs = 1000;
-
-struct Gateway
-{
-    const char* address;
-    const char* prefix;
-};
-constexpr Gateway kGateways[] = {{"192.168.137.1", "192.168.137"},
-                                 {"192.168.173.1", "192.168.173"}};
-
-bool isGateway(const QString& address)
-{
-    for (const Gateway& gateway : kGateways) {
-        if (address == QLatin1String(gateway.address))
-            return true;
-    }
-    return false;
-}
 
 } // namespace
 
@@ -118,7 +102,7 @@ void QTWIFI::discoveryPass()
     if (hosted != 0)
         return;
     for (const QString& candidate : scanArpTable(m_prefix)) {
-        if (!pingDevice(candidate) || isGateway(candidate))
+        if (!pingDevice(candidate) || isHostedGateway(candidate))
             continue;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_devices.contains(candidate))
@@ -135,19 +119,15 @@ int QTWIFI::checkHostedNetwork()
     for (const platform::Adapter& adapter : adapters) {
         if (adapter.type != platform::kAdapterTypeWireless)
             continue;
-        for (const std::string& ip : adapter.ipAddresses) {
-            for (const Gateway& gateway : kGateways) {
-                if (ip != gateway.address)
-                    continue;
-                // The SSID is learnt once, when the hosted network is first seen.
-                if (m_prefix == QLatin1String("null")) {
-                    const QString ssid = readSetting(QStringLiteral("WIFI/ssid"));
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_ssid = ssid;
-                }
-                m_prefix = QLatin1String(gateway.prefix);
-                return 0;
+        if (const HostedGateway* gateway = hostedGatewayOf(adapter)) {
+            // The SSID is learnt once, when the hosted network is first seen.
+            if (m_prefix == QLatin1String("null")) {
+                const QString ssid = readSetting(QStringLiteral("WIFI/ssid"));
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_ssid = ssid;
             }
+            m_prefix = QLatin1String(gateway->prefix);
+            return 0;
         }
         if (readSetting(QStringLiteral("WIFI/setSSID")).toInt(nullptr, 10) == 0)
             deriveSsid(adapter);

@@ -1,5 +1,6 @@
 #include "hotspot/beaconry.h"
 
+#include "common/hostednetwork.h"
 #include "common/processprobe.h"
 #include "common/settings.h"
 #include "common/ssid.h"
@@ -48,7 +49,6 @@ constexpr StateImage kBlinkFrames[] = {{"1 (12).png", 31}, {"1 (13).png", 31}, {
 constexpr StateImage kRunningImage = kBlinkFrames[2];
 
 const char* const kImageFolder = ":/images/";
-const char* const kHostedNetworkAddresses[] = {"192.168.137.1", "192.168.173.1"};
 const char* const kSsidPrefix = "ostra@";
 
 } // namespace
@@ -132,12 +132,8 @@ int Beaconry::probeAdapters()
     for (const platform::Adapter& adapter : adapters) {
         if (adapter.type != platform::kAdapterTypeWireless)
             continue;
-        for (const std::string& ip : adapter.ipAddresses) {
-            for (const char* hosted : kHostedNetworkAddresses) {
-                if (ip == hosted)
-                    return 2;
-            }
-        }
+        if (hostedGatewayOf(adapter))
+            return 2;
         if (readSetting(QStringLiteral("WIFI/setSSID")).toUInt(nullptr, 10) == 0)
             deriveSsid(adapter);
         else
