@@ -28,4 +28,9 @@ ToolOutput runProcess(const ToolRun& run)
     return result;
 }
 
+bool startDetachedProcess(const QString& program, const QStringList& arguments)
+{
+    return QProcess::startDetached(program, arguments);
+}
+
 } // namespace platform

@@ -41,5 +41,7 @@ ToolRunner& systemToolRunner();
 
 // Runs the tool as a real process with the waits of `run`.
 ToolOutput runProcess(const ToolRun& run);
+// Starts a real process that outlives the caller; false when it could not start.
+bool startDetachedProcess(const QString& program, const QStringList& arguments);
 
 } // namespace platform

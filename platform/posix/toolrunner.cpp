@@ -200,7 +200,7 @@ public:
 
     bool startDetached(const QString& program, const QStringList& arguments) override
     {
-        return QProcess::startDetached(program, arguments);
+        return startDetachedProcess(program, arguments);
     }
 };
 

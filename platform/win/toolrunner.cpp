@@ -12,7 +12,7 @@ public:
     ToolOutput run(const ToolRun& run) override { return runProcess(run); }
     bool startDetached(const QString& program, const QStringList& arguments) override
     {
-        return QProcess::startDetached(program, arguments);
+        return startDetachedProcess(program, arguments);
     }
 };
 
