@@ -2,17 +2,22 @@
 
 #include "platform/paths.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QVariant>
 #include <QtDebug>
 #include <mutex>
 
 namespace {
+
+Q_LOGGING_CATEGORY(logSettings, "ostra.settings")
 
 std::mutex overrideMutex;
 QString overriddenPath;
@@ -20,18 +25,13 @@ QString overriddenPath;
 // Qt's INI reader turns a value written as "@Variant(...)" into whatever type its bytes
 // name, allocating what they claim: a hand-edited or damaged file could ask for exabytes or
 // build pixmaps on a worker thread. The programs only ever store text, so such values are
-// escaped in the file, once, to read as the text they are.
-void neutraliseTypedValues(const QString& path)
+// escaped to read as the text they are. Anywhere, not only after "key=": Qt's reader splits
+// lines in its own ways. Not where Qt itself wrote a text that starts with "@"
+// ("@String(@Variant(...)").
+bool escapeTypedValues(QByteArray& text)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray text = file.readAll();
-    file.close();
     if (!text.contains("@Variant(") && !text.contains("@DateTime("))
-        return;
-    // Anywhere, not only after "key=": Qt's reader splits lines in its own ways. Not where
-    // Qt itself wrote a text that starts with "@" ("@String(@Variant(...)").
+        return false;
     static const QRegularExpression typed(
         QStringLiteral("(?<!@)(?<!@String\\()@(Variant|DateTime)\\("));
     // Byte for byte, NULs included: a file is not text up to its first NUL.
@@ -39,28 +39,67 @@ void neutraliseTypedValues(const QString& path)
     QString fixed = original;
     fixed.replace(typed, QStringLiteral("@@\\1("));
     if (fixed == original)
+        return false;
+    text = fixed.toLatin1();
+    return true;
+}
+
+// Before a write, which rewrites the whole file anyway: the typed values Qt would
+// otherwise build while loading it are stored escaped.
+void neutraliseTypedValues(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
         return;
-    qWarning() << "Configuration file" << path << "held typed values; they are kept as plain text";
+    QByteArray text = file.readAll();
+    file.close();
+    if (!escapeTypedValues(text))
+        return;
+    qCWarning(logSettings) << "Configuration file" << path
+                           << "held typed values; they are kept as plain text";
     QSaveFile out(path);
     if (out.open(QIODevice::WriteOnly)) {
-        out.write(fixed.toLatin1());
+        out.write(text);
         out.commit();
     }
 }
 
-QString valueAsText(const QString& path, const QString& key)
+QString valueOf(const QSettings& settings, const QString& key, const QString& path)
 {
-    neutraliseTypedValues(path);
-    const QSettings settings(path, QSettings::IniFormat);
     const QVariant value = settings.value(key);
-    // An unquoted value with a comma comes back as a list; a path such as
-    // "D:/Dr. Lee, DDS/scan.bmp" must not turn into an empty string.
+    // An unquoted comma makes Qt read a list, which every reader of the file by Qt's rules
+    // (the TWAIN data source among them) takes as no text; reading it joined would save a
+    // picture where the data source never looks.
     if (value.type() == QVariant::StringList) {
-        qWarning() << "Setting" << key << "in" << path
-                   << "holds an unquoted comma; read as the text it was written as";
-        return value.toStringList().join(QStringLiteral(", "));
+        qCWarning(logSettings) << "Setting" << key << "in" << path
+                               << "holds an unquoted comma and reads as no value; quote it";
+        return QString();
     }
     return value.toString();
+}
+
+// A read never writes: another program may be writing the shared file at this moment, and
+// the access point program's own file is not ours to change. A file with typed values is
+// read through an escaped private copy instead.
+QString valueAsText(const QString& path, const QString& key)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray text = file.readAll();
+    file.close();
+    if (!escapeTypedValues(text))
+        return valueOf(QSettings(path, QSettings::IniFormat), key, path);
+
+    qCWarning(logSettings) << "Configuration file" << path
+                           << "holds typed values; they are read as plain text";
+    QTemporaryFile copy(QDir::temp().filePath(QStringLiteral("ostra-settings-XXXXXX.ini")));
+    if (!copy.open() || copy.write(text) != text.size() || !copy.flush()) {
+        qCWarning(logSettings) << "No private copy of" << path
+                               << "could be made:" << copy.errorString();
+        return QString();
+    }
+    return valueOf(QSettings(copy.fileName(), QSettings::IniFormat), key, path);
 }
 
 } // namespace
@@ -107,7 +146,7 @@ bool writeSetting(const QString& key, const QString& value)
     const QSettings::Status status = settings.status();
     if (status != QSettings::NoError &&
         !(status == QSettings::FormatError && QFileInfo(settings.fileName()).isWritable())) {
-        qWarning() << "Could not write" << key << "to" << settings.fileName();
+        qCWarning(logSettings) << "Could not write" << key << "to" << settings.fileName();
         return false;
     }
     return true;

@@ -121,6 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         values.append(value);
     }
 
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) ||
+            file.readAll() !=
+                QByteArray::fromRawData(reinterpret_cast<const char*>(bytes), int(size)))
+            fail("reading changed the file");
+    }
+
     for (int i = 0; i < values.size(); ++i) {
         const QString name = QLatin1String(kKeys[i]);
         if (!writeSetting(name, values.at(i)) && !kMalformedFileFailsWrite)

@@ -112,13 +112,13 @@ private slots:
         QCOMPARE(readSetting(QStringLiteral("IMAHE/ImageScanPth")), value);
     }
 
-    // An installer writes the path by hand, unquoted; the comma must not lose the path.
-    void handWrittenCommaValueReadsAsText()
+    // A hand-written unquoted comma reads as Qt reads it, as no value, so that the window
+    // and the TWAIN data source never disagree on the picture's path.
+    void unquotedCommaReadsAsNoValue()
     {
-        writeRaw("[IMAHE]\nImageScanPth=D:/Dr. Lee, DDS/scan.png\n");
+        writeRaw("[IMAHE]\nImageScanPth=D:/a,b/scan.bmp\n");
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("unquoted comma")));
-        QCOMPARE(readSetting(QStringLiteral("IMAHE/ImageScanPth")),
-                 QStringLiteral("D:/Dr. Lee, DDS/scan.png"));
+        QCOMPARE(readSetting(QStringLiteral("IMAHE/ImageScanPth")), QString());
     }
 
     void garbageFileReadsEmpty()
@@ -136,11 +136,13 @@ private slots:
     {
         writeRaw(QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n[WIFI]\nssid=clinic\n"
                             "setSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0const)\n"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("typed values")));
+        const QByteArray before = readRaw();
         QCOMPARE(readSetting(QStringLiteral("UDP/Port")).toInt(nullptr, 10), 0);
         QVERIFY(readSetting(QStringLiteral("UDP/Port")).startsWith(QLatin1String("@Variant(")));
         QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("clinic"));
         QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")).toInt(nullptr, 10), 0);
+        // Reading never writes: the other program may be writing, or the file is not ours.
+        QCOMPARE(readRaw(), before);
         QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
         QCOMPARE(readSetting(QStringLiteral("IMAHE/AutoSave")), QStringLiteral("1"));
         QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("clinic"));
@@ -149,7 +151,6 @@ private slots:
     void typedValueWrittenBackReadsTheSame()
     {
         writeRaw(QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("typed values")));
         const QString value = readSetting(QStringLiteral("UDP/Port"));
         QVERIFY(writeSetting(QStringLiteral("UDP/Port"), value));
         QCOMPARE(readSetting(QStringLiteral("UDP/Port")), value);
