@@ -6,6 +6,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QtDebug>
 
 namespace {
 
@@ -28,12 +29,18 @@ constexpr int kMaxMessageBytes = 64 * 1024;
 SingleApplication::SingleApplication(const QString& appId, int& argc, char** argv)
     : QApplication(argc, argv), m_id(appId), m_serverName(instanceKey(appId))
 {
-    m_lock =
-        std::make_unique<QLockFile>(QDir::temp().filePath(m_serverName + QStringLiteral(".lock")));
+    const QString lockPath = QDir::temp().filePath(m_serverName + QStringLiteral(".lock"));
+    m_lock = std::make_unique<QLockFile>(lockPath);
     // The lock of an instance that crashed names a dead process and is taken over at once.
     m_lock->setStaleLockTime(0);
     m_primary = m_lock->tryLock(0);
-    if (m_primary)
+    // Only a lock held by a live process means another instance; a lock that cannot be
+    // made at all (no writable temporary folder) must not keep the program from starting.
+    m_running = !m_primary && m_lock->error() == QLockFile::LockFailedError;
+    if (!m_primary && !m_running)
+        qWarning() << "Single instance: cannot create the lock file" << lockPath << "(error"
+                   << m_lock->error() << "); starting without it";
+    if (!m_running)
         listen();
 }
 
@@ -77,7 +84,7 @@ void SingleApplication::listen()
 
 bool SingleApplication::sendMessage(const QString& message, int timeout)
 {
-    if (m_primary)
+    if (!m_running)
         return false;
     const QDeadlineTimer deadline(timeout);
     auto left = [&deadline] { return int(qMax<qint64>(0, deadline.remainingTime())); };

@@ -21,8 +21,9 @@ public:
 
     // The id passed at construction.
     QString id() const { return m_id; }
-    // True when another instance with the same id held the lock at construction.
-    bool isRunning() const { return !m_primary; }
+    // True when another live instance with the same id held the lock at construction; a
+    // lock that could not be created at all does not count.
+    bool isRunning() const { return m_running; }
     // Delivers message to the running instance; false when none answered within timeout.
     bool sendMessage(const QString& message, int timeout = 5000);
 
@@ -37,4 +38,5 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
     bool m_primary = false;
+    bool m_running = false;
 };

@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 // The test process is the first instance; further instances are this same executable
@@ -95,6 +96,26 @@ private slots:
         QCOMPARE(next.readAll().trimmed(), QByteArray("primary"));
         next.kill();
         next.waitForFinished(5000);
+    }
+
+    // No lock file can be made where the temporary folder is a plain file: that is no
+    // other instance, and the program must start.
+    void unmakeableLockIsNotAnotherInstance()
+    {
+        QTemporaryDir dir;
+        QFile plain(dir.filePath(QStringLiteral("file")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), plain.fileName() + QStringLiteral("/tmp"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+                    instanceArgs(ownId() + QStringLiteral("-nolock"), QStringLiteral("hold")));
+        QVERIFY(child.waitForReadyRead(10000));
+        QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray("primary"));
+        child.kill();
+        child.waitForFinished(5000);
     }
 };
 
