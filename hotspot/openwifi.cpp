@@ -89,22 +89,23 @@ void OPENWIFI::closeWifi()
 
 void OPENWIFI::startHostedNetwork()
 {
-    // The SSID goes in unquoted: the names this system derives never hold a blank.
-    // A name with a blank would otherwise become arguments of its own: a stored
-    // "x key=..." would set the passphrase. Quotes cannot be part of a name netsh takes.
+    // The name goes to netsh as one argument of its own whatever it holds: on a command
+    // line, any blank, line break or other white space in a stored name would start
+    // arguments of its own ("x\nkey=..." would set the passphrase). Quotes cannot be part of
+    // a name netsh takes.
     QString ssid = readSetting(QStringLiteral("WIFI/ssid"));
     ssid.remove(QLatin1Char('"'));
-    if (ssid.contains(QLatin1Char(' ')) || ssid.contains(QLatin1Char('\t')))
-        ssid = QLatin1Char('"') + ssid + QLatin1Char('"');
-    runNetsh(QStringLiteral("netsh wlan set hostednetwork mode=allow ssid=") + ssid +
-             QStringLiteral(" key=") + QLatin1String(kPassphrase));
-    runNetsh(QStringLiteral("netsh wlan start hostednetwork"));
+    runNetsh({QStringLiteral("wlan"), QStringLiteral("set"), QStringLiteral("hostednetwork"),
+              QStringLiteral("mode=allow"), QStringLiteral("ssid=") + ssid,
+              QStringLiteral("key=") + QLatin1String(kPassphrase)});
+    runNetsh({QStringLiteral("wlan"), QStringLiteral("start"), QStringLiteral("hostednetwork")});
 }
 
 void OPENWIFI::stopHostedNetwork()
 {
-    runNetsh(QStringLiteral("netsh wlan stop hostednetwork"));
-    runNetsh(QStringLiteral("netsh wlan set hostednetwork mode=disallow"));
+    runNetsh({QStringLiteral("wlan"), QStringLiteral("stop"), QStringLiteral("hostednetwork")});
+    runNetsh({QStringLiteral("wlan"), QStringLiteral("set"), QStringLiteral("hostednetwork"),
+              QStringLiteral("mode=disallow")});
 }
 
 void OPENWIFI::stopWin10WifiEXE()
@@ -135,13 +136,13 @@ void OPENWIFI::launchAirstep()
     m_runner.startDetached(program, words);
 }
 
-void OPENWIFI::runNetsh(const QString& commandLine)
+void OPENWIFI::runNetsh(const QStringList& arguments)
 {
     // The outcome shows in the adapter table, which the status check reads; netsh's own
     // words are not looked at.
     platform::ToolRun netsh;
-    netsh.program = commandLine;
-    netsh.commandLine = true;
+    netsh.program = QStringLiteral("netsh");
+    netsh.arguments = arguments;
     netsh.finishMs = kToolWaitMs;
     m_runner.run(netsh);
 }

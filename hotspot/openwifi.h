@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 namespace platform {
 class ToolRunner;
@@ -35,7 +36,7 @@ public:
 
 private:
     void launchAirstep();
-    void runNetsh(const QString& commandLine);
+    void runNetsh(const QStringList& arguments);
 
     int winVersion = 0;
     platform::ToolRunner& m_runner;

@@ -130,7 +130,7 @@ private:
     {
         int count = 0;
         for (const platform::ToolRun& run : runner().runs())
-            count += run.program.startsWith(QLatin1String("netsh"));
+            count += run.program == QLatin1String("netsh");
         return count;
     }
 
@@ -486,15 +486,16 @@ private slots:
     void programEnd()
     {
         winversion::overrideCurrent(winversion::WV_WINDOWS7);
-        const QStringList stop{QStringLiteral("netsh wlan stop hostednetwork"),
-                               QStringLiteral("netsh wlan set hostednetwork mode=disallow")};
+        const QStringList stop{QStringLiteral("wlan stop hostednetwork"),
+                               QStringLiteral("wlan set hostednetwork mode=disallow")};
+        const auto arguments = [this](int i) { return runner().runs().at(i).arguments.join(' '); };
 
         // The check is active: the access point is taken down, once.
         auto w = window();
         w.reset();
         QCOMPARE(runner().runs().size(), 3); // the suite probe, then the two commands
-        QCOMPARE(runner().runs().at(1).program, stop.at(0));
-        QCOMPARE(runner().runs().at(2).program, stop.at(1));
+        QCOMPARE(arguments(1), stop.at(0));
+        QCOMPARE(arguments(2), stop.at(1));
 
         // A check started the worker: its whole cycle ends, and the access point stays up.
         fake = std::make_unique<FakeRunner>();
@@ -504,7 +505,7 @@ private slots:
         QVERIFY(w->workerThread->isRunning());
         w.reset();
         QCOMPARE(netshRuns(), 8);
-        QCOMPARE(runner().runs().last().program, QStringLiteral("netsh wlan start hostednetwork"));
+        QCOMPARE(arguments(runner().runs().size() - 1), QStringLiteral("wlan start hostednetwork"));
 
         // The menu started it while the check ran: both sequences run to their end.
         fake = std::make_unique<FakeRunner>();

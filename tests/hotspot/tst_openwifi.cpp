@@ -56,11 +56,10 @@ QStringList lines(const QVector<platform::ToolRun>& runs)
     return result;
 }
 
-const QString kAllow =
-    QStringLiteral("netsh wlan set hostednetwork mode=allow ssid=net key=kelp5820");
-const QString kStart = QStringLiteral("netsh wlan start hostednetwork");
-const QString kStop = QStringLiteral("netsh wlan stop hostednetwork");
-const QString kDisallow = QStringLiteral("netsh wlan set hostednetwork mode=disallow");
+const QString kAllow = QStringLiteral("netsh|wlan|set|hostednetwork|mode=allow|ssid=net|key=kelp5820");
+const QString kStart = QStringLiteral("netsh|wlan|start|hostednetwork");
+const QString kStop = QStringLiteral("netsh|wlan|stop|hostednetwork");
+const QString kDisallow = QStringLiteral("netsh|wlan|set|hostednetwork|mode=disallow");
 const QString kTasklist = QStringLiteral("tasklist|-fi|imagename eq Airstep.exe ");
 const QString kTaskkill = QStringLiteral("taskkill|-im|Airstep.exe|-f");
 
@@ -188,41 +187,47 @@ private slots:
         QCOMPARE(runner().detached(), launched);
     }
 
-    void netshCommandLinesAndWaits()
+    // The stored name is one argument whatever it holds: white space of any kind in it must
+    // not add arguments of its own. The passphrase is fixed whatever the file holds.
+    void netshArgumentsAndWaits_data()
     {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("ssidArgument");
+        QTest::newRow("missing") << QString() << QStringLiteral("ssid=");
+        QTest::newRow("plain") << QStringLiteral("net") << QStringLiteral("ssid=net");
+        QTest::newRow("blank") << QStringLiteral("my net") << QStringLiteral("ssid=my net");
+        QTest::newRow("quotes dropped")
+            << QStringLiteral("x\" key=\"open") << QStringLiteral("ssid=x key=open");
+        for (const char* blank : {"\t", "\n", "\r", "\v", "\u00a0"}) {
+            const QString name = QStringLiteral("x") + QString::fromUtf8(blank) +
+                                 QStringLiteral("key=evil");
+            QTest::newRow(qPrintable(QStringLiteral("white space U+%1")
+                                         .arg(int(name.at(1).unicode()), 4, 16, QChar('0'))))
+                << name << QStringLiteral("ssid=") + name;
+        }
+    }
+    void netshArgumentsAndWaits()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, ssidArgument);
         overrideCurrent(WV_WINDOWS7);
         OPENWIFI wifi(runner());
-        const auto setUpLine = [&] {
-            runner().clearRuns();
-            wifi.startHostedNetwork();
-            const auto runs = runner().runs();
-            // Each command is one line for the runner to split, with the 30 s wait.
-            for (const platform::ToolRun& run : runs) {
-                if (!run.commandLine || run.finishMs != 30000)
-                    return QStringLiteral("wrong run shape");
-            }
-            return runs.size() == 2 && runs.at(1).program == kStart ? runs.first().program
-                                                                    : QStringLiteral("wrong runs");
-        };
-
-        // Missing, empty, and with a blank, which stays one argument: a stored name must
-        // not add arguments of its own. The passphrase is fixed whatever the file holds.
         QFile::remove(configFilePath());
         writeSetting(QStringLiteral("WIFI/key"), QStringLiteral("other"));
-        QCOMPARE(setUpLine(),
-                 QStringLiteral("netsh wlan set hostednetwork mode=allow ssid= key=kelp5820"));
-        writeSetting(QStringLiteral("WIFI/ssid"), QString());
-        QCOMPARE(setUpLine(),
-                 QStringLiteral("netsh wlan set hostednetwork mode=allow ssid= key=kelp5820"));
-        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("my net"));
-        const QString line = setUpLine();
-        QCOMPARE(line, QStringLiteral(
-                           "netsh wlan set hostednetwork mode=allow ssid=\"my net\" key=kelp5820"));
-        QCOMPARE(QProcess::splitCommand(line).mid(4),
-                 (QStringList{"mode=allow", "ssid=my net", "key=kelp5820"}));
-        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("x\" key=\"open"));
-        QCOMPARE(QProcess::splitCommand(setUpLine()).mid(4),
-                 (QStringList{"mode=allow", "ssid=x key=open", "key=kelp5820"}));
+        if (!stored.isNull())
+            writeSetting(QStringLiteral("WIFI/ssid"), stored);
+        wifi.startHostedNetwork();
+        const auto runs = runner().runs();
+        QCOMPARE(runs.size(), 2);
+        for (const platform::ToolRun& run : runs) {
+            QVERIFY(!run.commandLine);
+            QCOMPARE(run.program, QStringLiteral("netsh"));
+            QCOMPARE(run.finishMs, 30000);
+        }
+        QCOMPARE(runs.at(0).arguments,
+                 (QStringList{"wlan", "set", "hostednetwork", "mode=allow", ssidArgument,
+                              "key=kelp5820"}));
+        QCOMPARE(lines(runs).at(1), kStart);
 
         // Nothing netsh says is looked at: a command that never finishes does not stop the next.
         runner().answer(QStringLiteral("netsh"), QString(), false);
