@@ -35,8 +35,9 @@ public:
     // Replaces records with this pass's records and returns the online addresses in text
     // order.
     QStringList onlineDevices(QList<OstraInfo>& records);
-    // One command to the scanner at address on the caller's thread; false when no link
-    // has that address or the exchange failed.
+    // One command to the scanner at address on the caller's thread; true when the scanner
+    // answered with a status or a picture, false when no link has that address, the
+    // exchange failed or the reply was no such code.
     bool sendCommand(const QString& address, int code);
     // The discovery object, for its state and SSID.
     QTWIFI* wifi() const { return m_wifi; }

@@ -71,7 +71,9 @@ bool COstra::SendCmd(int code)
 {
     ByteVector scratch;
     float extra = 0.02f;
-    return DeviceRequest(ip.toUtf8().constData(), port, code, scratch, extra) > 0;
+    const int result = DeviceRequest(ip.toUtf8().constData(), port, code, scratch, extra);
+    // The local failure codes are positive too: only a reply the scanner gave counts.
+    return result >= REPLY_STATE_DIM && result <= REPLY_IMAGE_EXT;
 }
 
 void COstra::stop()

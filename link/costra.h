@@ -36,7 +36,8 @@ public:
     void Init(const QString& ip, int port);
     // Takes the oldest record into out; false, out untouched, when none waits.
     bool GetInfo(OstraInfo& out);
-    // One exchange with code on the caller's thread; true when the result was positive.
+    // One exchange with code on the caller's thread; true when the scanner answered with a
+    // status or a picture, false when the exchange failed or the reply was no such code.
     bool SendCmd(int code);
 
     // Asks the polling thread to end; returns at once. No record is queued afterwards.

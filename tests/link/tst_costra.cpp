@@ -141,8 +141,9 @@ private slots:
 
         sim->setCommandReply(ScannerReply::status(0));
         QVERIFY(!link->SendCmd(REQUEST_COMMAND));
+        // Failures are positive codes too; they are not an answer.
         sim->setCommandReply(ScannerReply::closeAtOnce());
-        QVERIFY(link->SendCmd(REQUEST_COMMAND)); // 1002 is positive: only its sign counts
+        QVERIFY(!link->SendCmd(REQUEST_COMMAND));
     }
 
     void stoppedLinkEndsPromptlyAndDeliversNothing()
