@@ -55,9 +55,10 @@ void copyToFile(QtMsgType type, const QMessageLogContext& context, const QString
 void pruneOldLogs(QDir folder, int keep)
 {
     // Only names this program made; anything else in the folder is left alone.
-    const QRegularExpression ours(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d\\.log$"));
-    QStringList logs = folder.entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name)
-                           .filter(ours);
+    const QRegularExpression ours(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d\\.log$"));
+    QStringList logs =
+        folder.entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name).filter(ours);
     while (logs.size() > keep)
         folder.remove(logs.takeFirst());
 }

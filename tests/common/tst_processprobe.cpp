@@ -63,8 +63,9 @@ private slots:
     void missingHotspotShowsOneMessage()
     {
         FakeRunner runner;
-        runner.answer(QStringLiteral("tasklist"),
-                      QStringLiteral("INFO: No tasks are running which match the specified criteria.\r\n"));
+        runner.answer(
+            QStringLiteral("tasklist"),
+            QStringLiteral("INFO: No tasks are running which match the specified criteria.\r\n"));
         int boxes = 0;
         bool nestedAnswer = true;
         QTimer poke;

@@ -56,7 +56,8 @@ QStringList lines(const QVector<platform::ToolRun>& runs)
     return result;
 }
 
-const QString kAllow = QStringLiteral("netsh|wlan|set|hostednetwork|mode=allow|ssid=net|key=kelp5820");
+const QString kAllow =
+    QStringLiteral("netsh|wlan|set|hostednetwork|mode=allow|ssid=net|key=kelp5820");
 const QString kStart = QStringLiteral("netsh|wlan|start|hostednetwork");
 const QString kStop = QStringLiteral("netsh|wlan|stop|hostednetwork");
 const QString kDisallow = QStringLiteral("netsh|wlan|set|hostednetwork|mode=disallow");
@@ -199,8 +200,8 @@ private slots:
         QTest::newRow("quotes dropped")
             << QStringLiteral("x\" key=\"open") << QStringLiteral("ssid=x key=open");
         for (const char* blank : {"\t", "\n", "\r", "\v", "\u00a0"}) {
-            const QString name = QStringLiteral("x") + QString::fromUtf8(blank) +
-                                 QStringLiteral("key=evil");
+            const QString name =
+                QStringLiteral("x") + QString::fromUtf8(blank) + QStringLiteral("key=evil");
             QTest::newRow(qPrintable(QStringLiteral("white space U+%1")
                                          .arg(int(name.at(1).unicode()), 4, 16, QChar('0'))))
                 << name << QStringLiteral("ssid=") + name;
@@ -224,9 +225,8 @@ private slots:
             QCOMPARE(run.program, QStringLiteral("netsh"));
             QCOMPARE(run.finishMs, 30000);
         }
-        QCOMPARE(runs.at(0).arguments,
-                 (QStringList{"wlan", "set", "hostednetwork", "mode=allow", ssidArgument,
-                              "key=kelp5820"}));
+        QCOMPARE(runs.at(0).arguments, (QStringList{"wlan", "set", "hostednetwork", "mode=allow",
+                                                    ssidArgument, "key=kelp5820"}));
         QCOMPARE(lines(runs).at(1), kStart);
 
         // Nothing netsh says is looked at: a command that never finishes does not stop the next.
