@@ -12,7 +12,7 @@ packages=(
     imagemagick x11-utils
     trayer
     iputils-ping iproute2
-    g++-mingw-w64-x86-64-posix
+    g++-mingw-w64-x86-64-posix wine64
     clang-14 libclang-rt-14-dev
 )
 
