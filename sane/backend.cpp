@@ -51,7 +51,7 @@ const SANE_Option_Descriptor kOptions[OptionsTotal] = {
      {nullptr}},
     {"wait",
      "Wait for a picture (seconds)",
-     "How long a scan waits for the acquisition program to save the next picture.",
+     "How many seconds a scan waits for the acquisition program to save the next picture.",
      SANE_TYPE_INT,
      SANE_UNIT_NONE,
      sizeof(SANE_Word),
@@ -70,8 +70,7 @@ const SANE_Option_Descriptor kOptions[OptionsTotal] = {
      {nullptr}},
 };
 
-const SANE_Device kDevice = {kDeviceName, "Quorvane", "Ostra intra-oral camera",
-                             "intra-oral camera"};
+const SANE_Device kDevice = {kDeviceName, "Quorvane", "Ostra", "intra-oral camera"};
 const SANE_Device* const kDeviceList[] = {&kDevice, nullptr};
 
 struct Camera final

@@ -7,13 +7,16 @@
 namespace ostra {
 
 namespace {
-int chosenLevel = 0;
+// Failures by default: scanimage's own message for a status ("Document feeder out of
+// documents") does not say that no picture came from the camera.
+constexpr int kDefaultLevel = 1;
+int chosenLevel = kDefaultLevel;
 } // namespace
 
 void initDebug()
 {
     const char* level = std::getenv("SANE_DEBUG_OSTRA");
-    chosenLevel = level ? std::atoi(level) : 0;
+    chosenLevel = level && *level ? std::atoi(level) : kDefaultLevel;
 }
 
 void debug(int level, const char* format, ...)
