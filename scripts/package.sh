@@ -19,6 +19,17 @@ nice cmake --build "$build" -j2
 
 deb=$(ls -t "$build"/ostra_*_amd64.deb | head -1)
 echo "package: $deb"
-dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+dpkg-deb --field "$deb" Package Version Depends Recommends
+
+# The backend runs inside whatever imaging program acquires: no GUI library may come with it.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+needed=$(readelf -d "$unpacked"/usr/lib/*/sane/libsane-ostra.so.1 | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p')
+echo "libsane-ostra.so.1 needs:" $needed
+if grep -qE 'Qt5(Gui|Widgets)|gtk' <<<"$needed"; then
+    echo "the SANE backend pulls in a GUI library" >&2
+    exit 1
+fi
 # Errors fail the build; warnings are listed.
 lintian --fail-on error "$deb"
