@@ -1,5 +1,6 @@
 #include "imaging/picturefile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -53,18 +54,57 @@ private:
     cv::MatAllocator* m_previous;
 };
 
-} // namespace
-
-cv::Mat decodePicture(const std::vector<unsigned char>& bytes)
+cv::Mat decodeBounded(const std::vector<unsigned char>& bytes, int flags)
 {
     if (bytes.empty())
         return {};
     const BoundInForce bound;
     try {
-        return cv::imdecode(bytes, cv::IMREAD_ANYDEPTH);
+        return cv::imdecode(bytes, flags);
     } catch (const cv::Exception&) {
         return {};
     }
+}
+
+} // namespace
+
+cv::Mat decodePicture(const std::vector<unsigned char>& bytes)
+{
+    return decodeBounded(bytes, cv::IMREAD_ANYDEPTH);
+}
+
+cv::Mat decodePictureAsStored(const std::vector<unsigned char>& bytes)
+{
+    return decodeBounded(bytes, cv::IMREAD_UNCHANGED);
+}
+
+bool readPictureFile(const QString& path, std::vector<unsigned char>& bytes, QString& error)
+{
+    bytes.clear();
+    QFile file(path);
+    if (path.isEmpty() || !QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        error = path.isEmpty() ? QStringLiteral("no picture file is configured")
+                               : QStringLiteral("cannot be read (%1)").arg(file.errorString());
+        return false;
+    }
+    const qint64 size = file.size();
+    if (size <= 0 || size > kMaxPictureFileBytes) {
+        error = QStringLiteral("%1 bytes, not the size of a picture").arg(size);
+        return false;
+    }
+    bytes.resize(std::size_t(size));
+    if (file.read(reinterpret_cast<char*>(bytes.data()), size) != size) {
+        error = QStringLiteral("cannot be read whole (%1)").arg(file.errorString());
+        bytes.clear();
+        return false;
+    }
+    const bool jpeg = size >= 2 && bytes[0] == 0xff && bytes[1] == 0xd8;
+    if (jpeg && !(bytes[std::size_t(size) - 2] == 0xff && bytes[std::size_t(size) - 1] == 0xd9)) {
+        error = QStringLiteral("a JPEG without its end marker, cut off while written");
+        bytes.clear();
+        return false;
+    }
+    return true;
 }
 
 bool writePictureFile(const cv::Mat& picture, const QString& path, QString& error)

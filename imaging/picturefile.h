@@ -15,6 +15,16 @@ constexpr std::uint64_t kMaxPicturePixels = 4096u * 4096u;
 // have more than kMaxPicturePixels: a header alone makes the decoder allocate the size it
 // claims, so 21 bytes could otherwise ask for gigabytes. Call on one thread at a time.
 cv::Mat decodePicture(const std::vector<unsigned char>& bytes);
+// As decodePicture, keeping the channels as stored (grey, BGR or BGRA) along with the depth.
+cv::Mat decodePictureAsStored(const std::vector<unsigned char>& bytes);
+
+// The largest picture file read whole: a camera picture is a few megabytes.
+constexpr std::int64_t kMaxPictureFileBytes = 256 * 1024 * 1024;
+
+// The whole file at path into bytes; false, with the reason in error, when it is missing,
+// unreadable, empty, larger than kMaxPictureFileBytes or a JPEG without its end marker (a
+// JPEG decoder fills a cut-off picture with grey instead of failing).
+bool readPictureFile(const QString& path, std::vector<unsigned char>& bytes, QString& error);
 
 // Writes picture to path in the format its extension names. The file at path is always a
 // whole picture, the old or the new one: the new one is written beside it and renamed

@@ -112,6 +112,7 @@ check "\"1001\" reached the data source once per save ($scans for $saves picture
 check "closing sent \"1000\" once ($closes)" test "$closes" -eq 1
 check "every notified picture decoded for the data source" \
     test "$(count 'decodes: yes' "$work/twain.log")" -eq "$scans"
+source "$(dirname "$0")/sane-scan.sh" && sane_scan_checks
 
 cp "$work/twain.log" "$work/scanner.log" "$out/" 2>/dev/null
 say ""

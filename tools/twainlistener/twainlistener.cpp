@@ -1,23 +1,18 @@
 #include "tools/twainlistener/twainlistener.h"
 
 #include "common/settings.h"
+#include "imaging/picturefile.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <vector>
 
 namespace {
 
-// A picture from an intra-oral camera is a few megabytes; anything far larger is not one,
-// and reading it whole would only cost memory.
-constexpr qint64 kLargestPicture = 256 * 1024 * 1024;
 constexpr int kShownBytes = 64;
 
 QString depthName(int depth)
@@ -78,25 +73,12 @@ QString TwainListener::describePicture(const QString& path)
     if (path.isEmpty())
         return QStringLiteral("picture: \"IMAHE/ImageScanPth\" is not set");
     const QString head = QStringLiteral("picture %1: ").arg(path);
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return head + QStringLiteral("cannot be read (%1)").arg(file.errorString());
-    const qint64 size = file.size();
-    if (size > kLargestPicture)
-        return head + QStringLiteral("%1 bytes, too large to be a picture").arg(size);
-    const QByteArray bytes = file.readAll();
-    if (bytes.size() != size)
-        return head + QStringLiteral("%1 of %2 bytes read, cannot be read whole")
-                          .arg(bytes.size())
-                          .arg(size);
-
-    cv::Mat picture;
-    try {
-        const std::vector<uchar> buffer(bytes.begin(), bytes.end());
-        picture = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
-    } catch (const cv::Exception&) {
-        picture.release();
-    }
+    std::vector<unsigned char> bytes;
+    QString error;
+    if (!readPictureFile(path, bytes, error))
+        return head + error;
+    const qint64 size = qint64(bytes.size());
+    const cv::Mat picture = decodePictureAsStored(bytes);
     if (picture.empty())
         return head + QStringLiteral("%1 bytes, decodes: no").arg(size);
     return head + QStringLiteral("%1 bytes, decodes: yes, %2 x %3, %4, %5 channel%6")
