@@ -3,6 +3,7 @@
 // make, and every value read must survive being written back.
 
 #include "common/settings.h"
+#include "fuzz/harness.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,8 +15,6 @@
 #include <QtGlobal>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -40,13 +39,6 @@ bool holdsTypedForms(const std::uint8_t* bytes, std::size_t size)
 QTemporaryDir* folder = nullptr;
 unsigned long long counter = 0;
 
-[[noreturn]] void fail(const char* what, const QString& key = QString(),
-                       const QString& detail = QString())
-{
-    std::fprintf(stderr, "fuzz_settings: %s %s %s\n", what, qPrintable(key), qPrintable(detail));
-    std::abort();
-}
-
 void messageFilter(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     // The accessors warn about odd values on purpose; only the worse kinds matter here.
@@ -60,15 +52,15 @@ void convertLikeCallers(const QString& key, const QString& value)
     bool ok = false;
     const int number = value.toInt(&ok, 10);
     if (!ok && number != 0)
-        fail("a failed integer conversion did not give 0", key, value);
+        fail("a failed integer conversion did not give 0", key + value);
     const uint unsignedNumber = value.toUInt(&ok, 10);
     if (!ok && unsignedNumber != 0)
-        fail("a failed unsigned conversion did not give 0", key, value);
+        fail("a failed unsigned conversion did not give 0", key + value);
     if (key == QLatin1String("WIFI/Path")) {
         const QStringList words = QProcess::splitCommand(value);
         for (const QString& word : words) {
             if (word.isEmpty() && !value.contains(QLatin1Char('"')))
-                fail("an empty word from a command line without quotes", key, value);
+                fail("an empty word from a command line without quotes", value);
         }
     } else if (key == QLatin1String("WORK_DIR/dirConfig")) {
         // Only asked whether it is a file: a value may name anything on this machine.
@@ -132,12 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (int i = 0; i < values.size(); ++i) {
         const QString name = QLatin1String(kKeys[i]);
         if (!writeSetting(name, values.at(i)) && !kMalformedFileFailsWrite)
-            fail("could not write back a value read", name, values.at(i));
+            fail("could not write back a value read", name + values.at(i));
     }
     for (int i = 0; i < values.size(); ++i) {
         const QString name = QLatin1String(kKeys[i]);
         if (readSetting(name) != values.at(i) && !holdsTypedForms(bytes, size))
-            fail("a value written back reads differently", name, values.at(i));
+            fail("a value written back reads differently", name + values.at(i));
     }
 
     overrideConfigFilePath(QString());

@@ -9,7 +9,6 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 // The TWAIN listener as the demo and the whole-system runs use it: a process of its own.
@@ -22,180 +21,114 @@ private:
     QProcess listener;
     QString output;
 
-    void writeFile(const QString& name, const QByteArray& text)
+    QString writeFile(const QString& name, const QByteArray& text)
     {
         QFile file(dir.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(text);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(text);
+        return file.fileName();
     }
 
-    // Reads the listener's output until a line matches; an empty match when the process
-    // ended without it. The bound only ends a hung run: a healthy listener answers at once.
-    QRegularExpressionMatch waitForLine(const QString& pattern)
+    // Reads the listener's output until a line matches; false when it ended without it. The
+    // bound only ends a hung run: a healthy listener answers at once.
+    bool waitForLine(const QString& pattern)
     {
         const QRegularExpression expression(pattern, QRegularExpression::MultilineOption);
-        auto match = expression.match(output);
-        while (!match.hasMatch() && listener.waitForReadyRead(10000)) {
+        while (!expression.match(output).hasMatch()) {
+            if (!listener.waitForReadyRead(10000) && listener.bytesAvailable() == 0)
+                return false;
             output += QString::fromUtf8(listener.readAllStandardOutput());
-            match = expression.match(output);
         }
-        if (!match.hasMatch()) {
-            output += QString::fromUtf8(listener.readAllStandardOutput());
-            match = expression.match(output);
-        }
-        return match;
-    }
-
-    // Starts the listener and returns the port it reports; 0 when it did not start.
-    int start(const QStringList& arguments)
-    {
-        output.clear();
-        listener.start(QStringLiteral(LISTENER_PATH), arguments);
-        if (!listener.waitForStarted(10000))
-            return 0;
-        return waitForLine(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)$"))
-            .captured(1)
-            .toInt();
-    }
-
-    void send(int port, const QByteArray& payload)
-    {
-        QUdpSocket sender;
-        QCOMPARE(
-            sender.writeDatagram(payload, QHostAddress(QHostAddress::LocalHost), quint16(port)),
-            qint64(payload.size()));
-    }
-
-    // Runs the listener to its end with these arguments; its exit code and standard error.
-    std::pair<int, QString> runToEnd(const QStringList& arguments)
-    {
-        QProcess run;
-        run.start(QStringLiteral(LISTENER_PATH), arguments);
-        if (!run.waitForFinished(10000)) {
-            run.kill();
-            run.waitForFinished();
-            return {-1, QStringLiteral("did not end")};
-        }
-        return {run.exitCode(), QString::fromUtf8(run.readAllStandardError())};
+        return true;
     }
 
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
-
     void cleanup()
     {
-        if (listener.state() != QProcess::NotRunning) {
-            listener.kill();
-            listener.waitForFinished();
-        }
+        listener.kill();
+        listener.waitForFinished();
+        output.clear();
+        overrideConfigFilePath(QString());
     }
 
-    void reportsNotificationsAndThePictureTheyAnnounce()
-    {
-        cv::Mat picture(48, 64, CV_16UC1, cv::Scalar(40000));
-        QVERIFY(cv::imwrite(dir.filePath(QStringLiteral("scan.png")).toStdString(), picture));
-        writeFile(QStringLiteral("not-a-picture.png"), "these bytes are no picture at all");
-        const QString config = dir.filePath(QStringLiteral("listener.ini"));
-        writeFile(QStringLiteral("listener.ini"),
-                  "[IMAHE]\nImageScanPth=" + dir.filePath(QStringLiteral("scan.png")).toUtf8() +
-                      "\n");
-
-        const int port =
-            start({QStringLiteral("--config"), config, QStringLiteral("--port"),
-                   QStringLiteral("0"), QStringLiteral("--count"), QStringLiteral("4")});
-        QVERIFY2(port > 0, qPrintable(output));
-
-        send(port, "1001");
-        QVERIFY2(
-            waitForLine(QStringLiteral("^picture .*scan\\.png: \\d+ bytes, decodes: yes, 64 x 48, "
-                                       "16-bit, 1 channel$"))
-                .hasMatch(),
-            qPrintable(output));
-        QVERIFY(output.contains(
-            QRegularExpression(QStringLiteral("^datagram \"1001\" \\(4 bytes\\) from "
-                                              "127\\.0\\.0\\.1:\\d+: a new picture is ready$"),
-                               QRegularExpression::MultilineOption)));
-
-        // The path is read afresh for each picture.
-        writeFile(QStringLiteral("listener.ini"),
-                  "[IMAHE]\nImageScanPth=" +
-                      dir.filePath(QStringLiteral("not-a-picture.png")).toUtf8() + "\n");
-        send(port, QByteArray("1001\n\x01", 6));
-        send(port, "1001");
-        QVERIFY2(
-            waitForLine(QStringLiteral("^picture .*not-a-picture\\.png: 33 bytes, decodes: no$"))
-                .hasMatch(),
-            qPrintable(output));
-        send(port, "1000");
-        QVERIFY(listener.waitForFinished(10000));
-        output += QString::fromUtf8(listener.readAllStandardOutput());
-        QCOMPARE(listener.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(listener.exitCode(), 0);
-        QVERIFY2(output.contains(QStringLiteral("datagram \"1001\\x0a\\x01\" (6 bytes)")),
-                 qPrintable(output));
-        QVERIFY2(output.contains(QStringLiteral("not a notification")), qPrintable(output));
-        QVERIFY2(output.contains(
-                     QRegularExpression(QStringLiteral("\"1000\" \\(4 bytes\\) .*: the acquisition "
-                                                       "program is closing$"),
-                                        QRegularExpression::MultilineOption)),
-                 qPrintable(output));
-    }
-
-    // The window's bridge and the listener meet through "UDP/Port", as in the field.
-    void hearsTheBridgeAtTheConfiguredPort()
+    // The window's bridge and the listener meet through "UDP/Port", as in the field; the
+    // picture's path is read afresh for each "1001".
+    void reportsTheBridgesNotificationsAndThePictures()
     {
         QUdpSocket probe;
         QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
         const QByteArray port = QByteArray::number(probe.localPort());
         probe.close();
-        const QString config = dir.filePath(QStringLiteral("shared.ini"));
-        writeFile(QStringLiteral("shared.ini"),
-                  "[UDP]\nPort=" + port + "\n[IMAHE]\nImageScanPth=\n");
-
-        // Two datagrams end it, so that it cannot outlive a test that dies halfway.
-        QCOMPARE(start({QStringLiteral("--config"), config, QStringLiteral("--count"),
-                        QStringLiteral("2")}),
-                 port.toInt());
+        QVERIFY(cv::imwrite(dir.filePath(QStringLiteral("scan.png")).toStdString(),
+                            cv::Mat(48, 64, CV_16UC1, cv::Scalar(40000))));
+        const QString config =
+            writeFile("shared.ini", "[UDP]\nPort=" + port + "\n[IMAHE]\nImageScanPth=" +
+                                        dir.filePath(QStringLiteral("scan.png")).toUtf8() + "\n");
+        // Four datagrams end it, so that it cannot outlive a test that dies halfway.
+        listener.start(QStringLiteral(LISTENER_PATH),
+                       {QStringLiteral("--config"), config, QStringLiteral("--count"), "4"});
+        QVERIFY2(waitForLine("^listening on 127\\.0\\.0\\.1:" + port + "$"), qPrintable(output));
         overrideConfigFilePath(config);
         UDPSocket bridge;
         bridge.start();
         bridge.wait();
         bridge.UDPSendDataScan();
-        QVERIFY2(
-            waitForLine(QStringLiteral("^picture: \"IMAHE/ImageScanPth\" is not set$")).hasMatch(),
-            qPrintable(output));
+        QVERIFY2(waitForLine("^datagram \"1001\" \\(4 bytes\\) from 127\\.0\\.0\\.1:\\d+: a new "
+                             "picture is ready$"),
+                 qPrintable(output));
+        QVERIFY2(waitForLine("^picture .*scan\\.png: \\d+ bytes, decodes: yes, 64 x 48, 16-bit, "
+                             "1 channel$"),
+                 qPrintable(output));
+
+        writeFile("shared.ini", "[UDP]\nPort=" + port + "\n[IMAHE]\nImageScanPth=" +
+                                    writeFile("no.png", "these bytes are no picture").toUtf8());
+        QUdpSocket().writeDatagram(QByteArray("1001\n\x01", 6), QHostAddress::LocalHost,
+                                   quint16(port.toInt()));
+        QVERIFY2(waitForLine("not a notification"), qPrintable(output));
+        bridge.UDPSendDataScan();
+        QVERIFY2(waitForLine("^picture .*no\\.png: 26 bytes, decodes: no$"), qPrintable(output));
         bridge.UDPSendDataClose();
-        QVERIFY2(waitForLine(QStringLiteral("program is closing$")).hasMatch(), qPrintable(output));
+        QVERIFY2(waitForLine("\"1000\" \\(4 bytes\\) .*: the acquisition program is closing$"),
+                 qPrintable(output));
         QVERIFY(listener.waitForFinished(10000));
+        QCOMPARE(listener.exitStatus(), QProcess::NormalExit);
         QCOMPARE(listener.exitCode(), 0);
-        overrideConfigFilePath(QString());
     }
 
+    void badStartsSayWhy_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("A configuration without a port")
+            << QStringList{"--config", writeFile("empty.ini", "[IMAHE]\n")} << 2 << "no port";
+        QTest::newRow("A port that is no number")
+            << QStringList{"--port", "udp"} << 2 << "\"udp\" is not a port";
+        QTest::newRow("A port out of range") << QStringList{"--port", "70000"} << 2 << "";
+        QTest::newRow("No datagram to wait for")
+            << QStringList{"--port", "0", "--count", "0"} << 2 << "";
+    }
     void badStartsSayWhy()
     {
-        const QString noPort = dir.filePath(QStringLiteral("empty.ini"));
-        writeFile(QStringLiteral("empty.ini"), "[IMAHE]\n");
-        auto [code, error] = runToEnd({QStringLiteral("--config"), noPort});
-        QCOMPARE(code, 2);
-        QVERIFY2(error.contains(QStringLiteral("no port")), qPrintable(error));
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        listener.start(QStringLiteral(LISTENER_PATH), arguments);
+        QVERIFY(listener.waitForFinished(10000));
+        QCOMPARE(listener.exitCode(), code);
+        QVERIFY(QString::fromUtf8(listener.readAllStandardError()).contains(message));
+    }
 
-        std::tie(code, error) = runToEnd({QStringLiteral("--port"), QStringLiteral("udp")});
-        QCOMPARE(code, 2);
-        QVERIFY2(error.contains(QStringLiteral("\"udp\" is not a port")), qPrintable(error));
-
-        std::tie(code, error) = runToEnd({QStringLiteral("--port"), QStringLiteral("70000")});
-        QCOMPARE(code, 2);
-
-        std::tie(code, error) = runToEnd({QStringLiteral("--port"), QStringLiteral("0"),
-                                          QStringLiteral("--count"), QStringLiteral("0")});
-        QCOMPARE(code, 2);
-
+    void aTakenPortIsReported()
+    {
         QUdpSocket taken;
         QVERIFY(taken.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        std::tie(code, error) =
-            runToEnd({QStringLiteral("--port"), QString::number(taken.localPort())});
-        QCOMPARE(code, 1);
-        QVERIFY2(error.contains(QStringLiteral("cannot listen on 127.0.0.1:")), qPrintable(error));
+        listener.start(QStringLiteral(LISTENER_PATH),
+                       {QStringLiteral("--port"), QString::number(taken.localPort())});
+        QVERIFY(listener.waitForFinished(10000));
+        QCOMPARE(listener.exitCode(), 1);
+        QVERIFY(listener.readAllStandardError().contains("cannot listen on 127.0.0.1:"));
     }
 };
 
