@@ -57,88 +57,55 @@ private slots:
         runner = std::make_unique<FakeRunner>();
     }
 
-    void stateBeforeAndAfterStart()
-    {
-        QTWIFI wifi(adapters, *runner);
-        QCOMPARE(wifi.wifiStatus().state, 2);
-        QVERIFY(!wifi.wifiStatus().started);
-        wifi.Start();
-        QVERIFY(wifi.wifiStatus().started);
-        QCOMPARE(wifi.wifiStatus().state, 0);
-        wifi.Stop();
-    }
-
+    // The result, and the name derived on the way (written with the flag set).
     void hostedNetworkCheck_data()
     {
         QTest::addColumn<Adapters>("table");
         QTest::addColumn<bool>("queryOk");
+        QTest::addColumn<QString>("flag"); // "WIFI/setSSID" before; null: absent
         QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("ssid"); // written on the way; empty: nothing written
-        const QString none;
-        QTest::newRow("The gateway on a wired adapter does not count")
-            << Adapters{FakeAdapterTable::adapter(kAdapterTypeEthernet, kMac, {"192.168.137.1"})}
-            << true << 2 << none;
-        QTest::newRow("A failed query counts as no adapter")
-            << Adapters{wifi({"192.168.137.1"})} << false << 2 << none;
-        QTest::newRow("Wi-Fi without the gateway: 3, the name derived")
-            << Adapters{wifi({"169.254.3.4"})} << true << 3 << kDerived;
-        QTest::newRow("A later Wi-Fi adapter with the gateway wins; earlier ones derive")
-            << Adapters{wifi({"0.0.0.0"}), wifi({"192.168.137.1"}, {9, 9, 9, 9, 9, 9})} << true << 0
-            << kDerived;
+        QTest::addColumn<QString>("name");
+        const auto row = [](const char* rule, const Adapters& table, int result,
+                            const QString& name = QString(), const QString& flag = QString(),
+                            bool ok = true) {
+            QTest::newRow(rule) << table << ok << flag << result << name;
+        };
+        row("The gateway on a wired adapter does not count",
+            {FakeAdapterTable::adapter(kAdapterTypeEthernet, kMac, {"192.168.137.1"})}, 2);
+        row("A failed query counts as no adapter", {wifi({"192.168.137.1"})}, 2, {}, {}, false);
+        row("Wi-Fi without the gateway: 3", {wifi({"169.254.3.4"})}, 3, kDerived);
+        row("A later Wi-Fi adapter with the gateway wins; earlier ones derive",
+            {wifi({"0.0.0.0"}), wifi({"192.168.137.1"}, {9, 9, 9, 9, 9, 9})}, 0, kDerived);
+        row("quorvane@ostra and the first 13 hex digits of the address",
+            {wifi({"0.0.0.0"}, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef})}, 3,
+            QStringLiteral("quorvane@ostra0123456789ABCDE"));
+        row("One byte gives one digit", {wifi({"0.0.0.0"}, {0xff})}, 3,
+            QStringLiteral("quorvane@ostraF"), "0");
+        row("A flag that is no number counts as 0", {wifi({"0.0.0.0"})}, 3, kDerived, "yes");
+        row("No hardware address derives nothing", {wifi({"0.0.0.0"}, {})}, 3);
+        row("A set flag keeps the stored name", {wifi({"0.0.0.0"})}, 3, {}, "1");
+        row("A negative flag keeps the stored name", {wifi({"0.0.0.0"})}, 3, {}, "-1");
     }
     void hostedNetworkCheck()
     {
         QFETCH(Adapters, table);
         QFETCH(bool, queryOk);
+        QFETCH(QString, flag);
         QFETCH(int, result);
-        QFETCH(QString, ssid);
+        QFETCH(QString, name);
+        if (!flag.isNull())
+            writeSetting(QStringLiteral("WIFI/setSSID"), flag);
         adapters.set(table, queryOk);
         QTWIFI wifi(adapters, *runner);
         QCOMPARE(wifi.checkHostedNetwork(), result);
-        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), ssid);
+        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), name);
+        QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")),
+                 name.isEmpty() ? flag : QStringLiteral("1"));
         if (result == 0)
             return;
         wifi.discoveryPass();
         QCOMPARE(wifi.wifiStatus().state, result == 3 ? 1 : 2);
         QVERIFY(runner->runs().isEmpty());
-    }
-
-    void derivationRules_data()
-    {
-        QTest::addColumn<QByteArray>("hardware");
-        QTest::addColumn<QString>("setSsid");
-        QTest::addColumn<QString>("ssid"); // empty: nothing written
-        const QByteArray mac("\x00\x1a\x2b\x3c\x4d\x5e", 6);
-        QTest::newRow("quorvane@ostra and the first 13 hex digits (6 bytes)")
-            << mac << QString() << kDerived;
-        QTest::newRow("quorvane@ostra and the first 13 hex digits (8 bytes)")
-            << QByteArray("\x01\x23\x45\x67\x89\xab\xcd\xef", 8) << QString()
-            << QStringLiteral("quorvane@ostra0123456789ABCDE");
-        QTest::newRow("One byte gives one digit")
-            << QByteArray("\xff", 1) << QStringLiteral("0") << QStringLiteral("quorvane@ostraF");
-        QTest::newRow("A flag that is no number counts as 0")
-            << mac << QStringLiteral("yes") << kDerived;
-        QTest::newRow("No hardware address derives nothing")
-            << QByteArray() << QString() << QString();
-        QTest::newRow("A set flag keeps the stored name")
-            << mac << QStringLiteral("1") << QString();
-        QTest::newRow("A negative flag keeps the stored name")
-            << mac << QStringLiteral("-1") << QString();
-    }
-    void derivationRules()
-    {
-        QFETCH(QByteArray, hardware);
-        QFETCH(QString, setSsid);
-        QFETCH(QString, ssid);
-        if (!setSsid.isNull())
-            writeSetting(QStringLiteral("WIFI/setSSID"), setSsid);
-        QTWIFI discovery(adapters, *runner);
-        adapters.set(
-            {wifi({"0.0.0.0"}, std::vector<unsigned char>(hardware.begin(), hardware.end()))});
-        QCOMPARE(discovery.checkHostedNetwork(), 3);
-        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), ssid);
-        QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")),
-                 ssid.isEmpty() ? setSsid : QStringLiteral("1"));
     }
 
     // Each gateway selects its own subnet: the neighbours on it that answer a ping are the
@@ -211,14 +178,20 @@ private slots:
         wifi.Stop();
     }
 
+    // Before discovery starts its state 2 is no finding.
     void toolsThatNeverAnswerFindNothing()
     {
         adapters.set({wifi({"192.168.137.1"})});
         QTWIFI wifi(adapters, *runner);
+        QCOMPARE(wifi.wifiStatus().state, 2);
+        QVERIFY(!wifi.wifiStatus().started);
+        wifi.Start();
+        QVERIFY(wifi.wifiStatus().started);
         wifi.discoveryPass();
         QCOMPARE(wifi.wifiStatus().state, 0);
         QVERIFY(wifi.deviceList().isEmpty());
         QVERIFY(!wifi.pingDevice(QStringLiteral("192.168.137.45")));
+        wifi.Stop();
     }
 
     // In its own thread a pass comes on the 31st tick of the 100 ms timer; the GUI thread
