@@ -114,6 +114,9 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, code);
         QFETCH(QString, message);
+        // Never the machine's configuration file.
+        if (!arguments.contains(QStringLiteral("--config")))
+            arguments << QStringLiteral("--config") << writeFile("none.ini", "");
         listener.start(QStringLiteral(LISTENER_PATH), arguments);
         QVERIFY(listener.waitForFinished(10000));
         QCOMPARE(listener.exitCode(), code);
@@ -125,7 +128,8 @@ private slots:
         QUdpSocket taken;
         QVERIFY(taken.bind(QHostAddress(QHostAddress::LocalHost), 0));
         listener.start(QStringLiteral(LISTENER_PATH),
-                       {QStringLiteral("--port"), QString::number(taken.localPort())});
+                       {QStringLiteral("--port"), QString::number(taken.localPort()),
+                        QStringLiteral("--config"), writeFile("none.ini", "")});
         QVERIFY(listener.waitForFinished(10000));
         QCOMPARE(listener.exitCode(), 1);
         QVERIFY(listener.readAllStandardError().contains("cannot listen on 127.0.0.1:"));
