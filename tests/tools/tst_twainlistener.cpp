@@ -1,6 +1,3 @@
-#include "common/settings.h"
-#include "discovery/udpsocket.h"
-
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
@@ -49,46 +46,35 @@ private slots:
         listener.kill();
         listener.waitForFinished();
         output.clear();
-        overrideConfigFilePath(QString());
     }
 
-    // The window's bridge and the listener meet through "UDP/Port", as in the field; the
-    // picture's path is read afresh for each "1001".
-    void reportsTheBridgesNotificationsAndThePictures()
+    // What the whole-system run does not show: the picture's path is read afresh for each
+    // "1001", a picture that does not decode and a datagram that is no notification are
+    // reported, and "1000" ends a counted run.
+    void reportsEveryDatagramAndThePictureItAnnounces()
     {
-        QUdpSocket probe;
-        QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        const QByteArray port = QByteArray::number(probe.localPort());
-        probe.close();
         QVERIFY(cv::imwrite(dir.filePath(QStringLiteral("scan.png")).toStdString(),
                             cv::Mat(48, 64, CV_16UC1, cv::Scalar(40000))));
         const QString config =
-            writeFile("shared.ini", "[UDP]\nPort=" + port + "\n[IMAHE]\nImageScanPth=" +
-                                        dir.filePath(QStringLiteral("scan.png")).toUtf8() + "\n");
-        // Four datagrams end it, so that it cannot outlive a test that dies halfway.
+            writeFile("listener.ini", "[IMAHE]\nImageScanPth=" + dir.filePath("scan.png").toUtf8());
         listener.start(QStringLiteral(LISTENER_PATH),
-                       {QStringLiteral("--config"), config, QStringLiteral("--count"), "4"});
-        QVERIFY2(waitForLine("^listening on 127\\.0\\.0\\.1:" + port + "$"), qPrintable(output));
-        overrideConfigFilePath(config);
-        UDPSocket bridge;
-        bridge.start();
-        bridge.wait();
-        bridge.UDPSendDataScan();
-        QVERIFY2(waitForLine("^datagram \"1001\" \\(4 bytes\\) from 127\\.0\\.0\\.1:\\d+: a new "
-                             "picture is ready$"),
-                 qPrintable(output));
+                       {"--config", config, "--port", "0", "--count", "4"});
+        QVERIFY2(waitForLine("^listening on 127\\.0\\.0\\.1:\\d+$"), qPrintable(output));
+        const quint16 port =
+            QRegularExpression("127\\.0\\.0\\.1:(\\d+)").match(output).captured(1).toUShort();
+        QUdpSocket sender;
+        sender.writeDatagram("1001", 4, QHostAddress::LocalHost, port);
         QVERIFY2(waitForLine("^picture .*scan\\.png: \\d+ bytes, decodes: yes, 64 x 48, 16-bit, "
                              "1 channel$"),
                  qPrintable(output));
-
-        writeFile("shared.ini", "[UDP]\nPort=" + port + "\n[IMAHE]\nImageScanPth=" +
-                                    writeFile("no.png", "these bytes are no picture").toUtf8());
-        QUdpSocket().writeDatagram(QByteArray("1001\n\x01", 6), QHostAddress::LocalHost,
-                                   quint16(port.toInt()));
-        QVERIFY2(waitForLine("not a notification"), qPrintable(output));
-        bridge.UDPSendDataScan();
+        writeFile("listener.ini", "[IMAHE]\nImageScanPth=" +
+                                      writeFile("no.png", "these bytes are no picture").toUtf8());
+        sender.writeDatagram("1001\n\x01", 6, QHostAddress::LocalHost, port);
+        QVERIFY2(waitForLine("^datagram \"1001\\\\x0a\\\\x01\" \\(6 bytes\\).*not a notification"),
+                 qPrintable(output));
+        sender.writeDatagram("1001", 4, QHostAddress::LocalHost, port);
         QVERIFY2(waitForLine("^picture .*no\\.png: 26 bytes, decodes: no$"), qPrintable(output));
-        bridge.UDPSendDataClose();
+        sender.writeDatagram("1000", 4, QHostAddress::LocalHost, port);
         QVERIFY2(waitForLine("\"1000\" \\(4 bytes\\) .*: the acquisition program is closing$"),
                  qPrintable(output));
         QVERIFY(listener.waitForFinished(10000));
