@@ -1,7 +1,7 @@
 #include "common/settings.h"
 #include "discovery/qtwifi.h"
-#include "tests/mock/fakeadaptertable.h"
 #include "tests/mock/fakerunner.h"
+#include "tests/support/adapterrows.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -11,20 +11,9 @@
 
 #include <memory>
 
-using platform::kAdapterTypeEthernet;
-using platform::kAdapterTypeWireless;
-using Adapters = std::vector<platform::Adapter>;
-Q_DECLARE_METATYPE(Adapters)
-
 namespace {
 
-const std::vector<unsigned char> kMac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const QString kDerived = QStringLiteral("quorvane@ostra001A2B3C4D5");
-
-platform::Adapter wifi(std::vector<std::string> ips, std::vector<unsigned char> mac = kMac)
-{
-    return FakeAdapterTable::adapter(kAdapterTypeWireless, std::move(mac), std::move(ips));
-}
 
 QString pingLine(const QString& address)
 {
@@ -60,42 +49,33 @@ private slots:
     // The result, and the name derived on the way (written with the flag set).
     void hostedNetworkCheck_data()
     {
-        QTest::addColumn<Adapters>("table");
-        QTest::addColumn<bool>("queryOk");
-        QTest::addColumn<QString>("flag"); // "WIFI/setSSID" before; null: absent
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("name");
-        const auto row = [](const char* rule, const Adapters& table, int result,
-                            const QString& name = QString(), const QString& flag = QString(),
-                            bool ok = true) {
-            QTest::newRow(rule) << table << ok << flag << result << name;
-        };
-        row("The gateway on a wired adapter does not count",
-            {FakeAdapterTable::adapter(kAdapterTypeEthernet, kMac, {"192.168.137.1"})}, 2);
-        row("A failed query counts as no adapter", {wifi({"192.168.137.1"})}, 2, {}, {}, false);
-        row("Wi-Fi without the gateway: 3", {wifi({"169.254.3.4"})}, 3, kDerived);
-        row("A later Wi-Fi adapter with the gateway wins; earlier ones derive",
-            {wifi({"0.0.0.0"}), wifi({"192.168.137.1"}, {9, 9, 9, 9, 9, 9})}, 0, kDerived);
-        row("quorvane@ostra and the first 13 hex digits of the address",
-            {wifi({"0.0.0.0"}, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef})}, 3,
-            QStringLiteral("quorvane@ostra0123456789ABCDE"));
-        row("One byte gives one digit", {wifi({"0.0.0.0"}, {0xff})}, 3,
-            QStringLiteral("quorvane@ostraF"), "0");
-        row("A flag that is no number counts as 0", {wifi({"0.0.0.0"})}, 3, kDerived, "yes");
-        row("No hardware address derives nothing", {wifi({"0.0.0.0"}, {})}, 3);
-        row("A set flag keeps the stored name", {wifi({"0.0.0.0"})}, 3, {}, "1");
-        row("A negative flag keeps the stored name", {wifi({"0.0.0.0"})}, 3, {}, "-1");
+        addAdapterColumns();
+        adapterRow("The gateway on a wired adapter does not count", {lan({"192.168.137.1"})}, 2);
+        adapterRow("A failed query counts as no adapter", {wifi({"192.168.137.1"})}, 2, {}, {},
+                   false);
+        adapterRow("Wi-Fi without the gateway: 3", {wifi({"169.254.3.4"})}, 3, kDerived);
+        adapterRow("A later Wi-Fi adapter with the gateway wins; earlier ones derive",
+                   {wifi({"0.0.0.0"}), wifi({"192.168.137.1"}, {9, 9, 9, 9, 9, 9})}, 0, kDerived);
+        adapterRow("quorvane@ostra and the first 13 hex digits of the address",
+                   {wifi({"0.0.0.0"}, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef})}, 3,
+                   QStringLiteral("quorvane@ostra0123456789ABCDE"));
+        adapterRow("One byte gives one digit", {wifi({"0.0.0.0"}, {0xff})}, 3,
+                   QStringLiteral("quorvane@ostraF"), "0");
+        adapterRow("A flag that is no number counts as 0", {wifi({"0.0.0.0"})}, 3, kDerived, "yes");
+        adapterRow("No hardware address derives nothing", {wifi({"0.0.0.0"}, {})}, 3);
+        adapterRow("A set flag keeps the stored name", {wifi({"0.0.0.0"})}, 3, {}, "1");
+        adapterRow("A negative flag keeps the stored name", {wifi({"0.0.0.0"})}, 3, {}, "-1");
     }
     void hostedNetworkCheck()
     {
-        QFETCH(Adapters, table);
+        QFETCH(Adapters, listed);
         QFETCH(bool, queryOk);
         QFETCH(QString, flag);
         QFETCH(int, result);
         QFETCH(QString, name);
         if (!flag.isNull())
             writeSetting(QStringLiteral("WIFI/setSSID"), flag);
-        adapters.set(table, queryOk);
+        adapters.set(listed, queryOk);
         QTWIFI wifi(adapters, *runner);
         QCOMPARE(wifi.checkHostedNetwork(), result);
         QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), name);
@@ -138,9 +118,7 @@ private slots:
         QFETCH(QStringList, scanners);
         writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("clinic"));
         writeSetting(QStringLiteral("WIFI/setSSID"), QStringLiteral("1"));
-        adapters.set({FakeAdapterTable::adapter(kAdapterTypeEthernet, {1, 2, 3, 4, 5, 6},
-                                                {"10.0.0.7"}, "lan"),
-                      wifi({"0.0.0.0", gateway.toStdString()})});
+        adapters.set({lan({"10.0.0.7"}), wifi({"0.0.0.0", gateway.toStdString()})});
         runner->answer(QStringLiteral("arp"), FakeRunner::arpListing(gateway, neighbours));
         // Everything answers but .60 (unreachable) and .61 (timed out).
         runner->answer(QStringLiteral("ping"), FakeRunner::pingReply(gateway));

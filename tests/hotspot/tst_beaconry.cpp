@@ -2,8 +2,8 @@
 #include "hotspot/beaconry.h"
 #include "hotspot/mythread.h"
 #include "hotspot/winversion.h"
-#include "tests/mock/fakeadaptertable.h"
 #include "tests/mock/fakerunner.h"
+#include "tests/support/adapterrows.h"
 #include "ui_beaconry.h"
 
 #include <QAction>
@@ -19,24 +19,9 @@
 
 #include <memory>
 
-using platform::kAdapterTypeEthernet;
-using platform::kAdapterTypeWireless;
-using Adapters = std::vector<platform::Adapter>;
-Q_DECLARE_METATYPE(Adapters)
-
 namespace {
 
-const std::vector<unsigned char> kMac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const QString kDerived = QStringLiteral("ostra@001A2B3C4D5");
-
-platform::Adapter wifi(std::vector<std::string> ips, std::vector<unsigned char> mac = kMac)
-{
-    return FakeAdapterTable::adapter(kAdapterTypeWireless, std::move(mac), std::move(ips));
-}
-platform::Adapter lan(std::vector<std::string> ips)
-{
-    return FakeAdapterTable::adapter(kAdapterTypeEthernet, kMac, std::move(ips), "lan");
-}
 
 const Adapters kTurningOn = {wifi({"169.254.7.7"})};
 const Adapters kHosted = {wifi({"192.168.137.1"})};
@@ -99,43 +84,36 @@ private slots:
     // The result, and the name learnt (shown and stored, with the flag set) on the way.
     void probe_data()
     {
-        QTest::addColumn<Adapters>("adapters");
-        QTest::addColumn<bool>("queryOk");
-        QTest::addColumn<QString>("flag"); // "WIFI/setSSID" before; null: absent
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("name");
-        const auto row = [](const char* rule, const Adapters& adapters, int result,
-                            const QString& name = QString(), const QString& flag = QString(),
-                            bool ok = true) {
-            QTest::newRow(rule) << adapters << ok << flag << result << name;
-        };
+        addAdapterColumns();
         const std::vector<unsigned char> other = {1, 2, 3, 4, 5, 6};
-        row("No adapter: 0", {}, 0);
-        row("A failed query counts as no adapter", kHosted, 0, {}, {}, false);
-        row("The gateway on a wired adapter does not count", {lan({"192.168.137.1"})}, 0);
-        row("Wi-Fi without the gateway: 1", {lan({"192.168.137.1"}), wifi({"0.0.0.0"})}, 1,
-            kDerived);
-        row("Wi-Fi with 192.168.137.1: 2", kHosted, 2);
-        row("Wi-Fi with 192.168.173.1 as its second address: 2",
-            {wifi({"169.254.1.1", "192.168.173.1"})}, 2);
-        row("Only the exact gateway address counts", {wifi({"192.168.137.10"})}, 1, kDerived);
-        row("Wi-Fi adapters before the hosted one derive on the way",
-            {wifi({"0.0.0.0"}), wifi({"192.168.137.1"}, other)}, 2, kDerived);
-        row("Wi-Fi adapters after the hosted one are not looked at",
-            {wifi({"192.168.137.1"}, other), wifi({"0.0.0.0"})}, 2);
-        row("The name is ostra@ and the first 13 hex digits of the address",
-            {wifi({}, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef})}, 1,
-            QStringLiteral("ostra@0123456789ABCDE"));
-        row("Later Wi-Fi adapters read the derived name back",
-            {wifi({"0.0.0.0"}), wifi({"0.0.0.0"}, other)}, 1, kDerived);
-        row("A non-zero flag takes the stored name as it is, even empty", kTurningOn, 1, {}, "7");
-        row("A flag that is no unsigned number counts as 0", kTurningOn, 1, kDerived, "-1");
-        row("A word as flag counts as 0", kTurningOn, 1, kDerived, "yes");
-        row("No hardware address derives nothing", {wifi({"0.0.0.0"}, {})}, 1);
+        adapterRow("No adapter: 0", {}, 0);
+        adapterRow("A failed query counts as no adapter", kHosted, 0, {}, {}, false);
+        adapterRow("The gateway on a wired adapter does not count", {lan({"192.168.137.1"})}, 0);
+        adapterRow("Wi-Fi without the gateway: 1", {lan({"192.168.137.1"}), wifi({"0.0.0.0"})}, 1,
+                   kDerived);
+        adapterRow("Wi-Fi with 192.168.137.1: 2", kHosted, 2);
+        adapterRow("Wi-Fi with 192.168.173.1 as its second address: 2",
+                   {wifi({"169.254.1.1", "192.168.173.1"})}, 2);
+        adapterRow("Only the exact gateway address counts", {wifi({"192.168.137.10"})}, 1,
+                   kDerived);
+        adapterRow("Wi-Fi adapters before the hosted one derive on the way",
+                   {wifi({"0.0.0.0"}), wifi({"192.168.137.1"}, other)}, 2, kDerived);
+        adapterRow("Wi-Fi adapters after the hosted one are not looked at",
+                   {wifi({"192.168.137.1"}, other), wifi({"0.0.0.0"})}, 2);
+        adapterRow("The name is ostra@ and the first 13 hex digits of the address",
+                   {wifi({}, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef})}, 1,
+                   QStringLiteral("ostra@0123456789ABCDE"));
+        adapterRow("Later Wi-Fi adapters read the derived name back",
+                   {wifi({"0.0.0.0"}), wifi({"0.0.0.0"}, other)}, 1, kDerived);
+        adapterRow("A non-zero flag takes the stored name as it is, even empty", kTurningOn, 1, {},
+                   "7");
+        adapterRow("A flag that is no unsigned number counts as 0", kTurningOn, 1, kDerived, "-1");
+        adapterRow("A word as flag counts as 0", kTurningOn, 1, kDerived, "yes");
+        adapterRow("No hardware address derives nothing", {wifi({"0.0.0.0"}, {})}, 1);
     }
     void probe()
     {
-        QFETCH(Adapters, adapters);
+        QFETCH(Adapters, listed);
         QFETCH(bool, queryOk);
         QFETCH(QString, flag);
         QFETCH(int, result);
@@ -144,7 +122,7 @@ private slots:
         QFile::remove(configFilePath());
         if (!flag.isNull())
             writeSetting(QStringLiteral("WIFI/setSSID"), flag);
-        table.set(adapters, queryOk);
+        table.set(listed, queryOk);
         QCOMPARE(w->probeAdapters(), result);
         QCOMPARE(w->ssidText, name);
         QCOMPARE(setting("WIFI/ssid"), name);
