@@ -3,6 +3,7 @@
 // conversion and scaling for display. The inputs under fuzz/regressions/picture are headers
 // that claim gigabytes or tens of megapixels in a few bytes.
 
+#include "fuzz/harness.h"
 #include "imaging/cvs.h"
 #include "imaging/picturefile.h"
 #include "quorimage/quorimage.h"
@@ -13,18 +14,9 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 namespace {
-
-[[noreturn]] void fail(const char* what)
-{
-    std::fprintf(stderr, "fuzz_picture: %s\n", what);
-    std::abort();
-}
 
 bool samePixels(const cv::Mat& a, const cv::Mat& b)
 {

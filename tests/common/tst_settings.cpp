@@ -21,7 +21,6 @@ private:
         QVERIFY(raw.open(QIODevice::WriteOnly | QIODevice::Truncate));
         raw.write(text);
     }
-
     QByteArray readRaw() const
     {
         QFile raw(file);
@@ -36,7 +35,6 @@ private slots:
         file = dir->filePath(QStringLiteral("OstraImagraEXE/scanConfig.ini"));
         overrideConfigFilePath(file);
     }
-
     void cleanup() { overrideConfigFilePath(QString()); }
 
     void fixedPathByDefault()
@@ -47,51 +45,57 @@ private slots:
         QCOMPARE(configFilePath(), configFolderPath() + QStringLiteral("/scanConfig.ini"));
     }
 
-    void missingFileReadsEmpty()
+    // Reading never writes: the other program may be writing, or the file is not ours.
+    void reads_data()
     {
-        for (const char* key : {"UDP/Port", "IMAHE/AutoSave", "IMAHE/ProType", "IMAHE/ImageScanPth",
-                                "WIFI/setSSID", "WIFI/ssid"})
-            QCOMPARE(readSetting(QString::fromLatin1(key)), QString());
-        QCOMPARE(readSetting(QStringLiteral("UDP/Port")).toInt(nullptr, 10), 0);
-        QVERIFY(!QFile::exists(file));
+        QTest::addColumn<QByteArray>("text"); // null: no file
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("A missing file reads empty") << QByteArray() << "UDP/Port"
+                                                    << ""
+                                                    << "";
+        QTest::newRow("A key in its section")
+            << QByteArray("[UDP]\nPort=5000\n[IMAHE]\nPort=1\n") << "UDP/Port"
+            << "5000"
+            << "";
+        // So that the window and the TWAIN data source never disagree on the picture's path.
+        QTest::newRow("An unquoted comma reads as no value, as Qt reads it")
+            << QByteArray("[IMAHE]\nImageScanPth=D:/a,b/scan.bmp\n") << "IMAHE/ImageScanPth"
+            << ""
+            << "unquoted comma";
+        QByteArray junk(4096, '\0');
+        for (int i = 0; i < junk.size(); ++i)
+            junk[i] = char((i * 7919) & 0xff);
+        QTest::newRow("Garbage reads empty") << junk << "IMAHE/AutoSave"
+                                             << ""
+                                             << "";
+        // Typed values would be built as whatever type their bytes name, sizes included.
+        QTest::newRow("A typed value reads as its text")
+            << QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n") << "UDP/Port"
+            << QString::fromLatin1("@Variant(\0\0\0I\0)", 15) << "";
+        QTest::newRow("Keys beside a typed value read as usual")
+            << QByteArray(
+                   "[WIFI]\nssid=clinic\nsetSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0const)\n")
+            << "WIFI/ssid"
+            << "clinic"
+            << "";
     }
-
-    void writeCreatesFolderFileAndKeyInItsSection()
+    void reads()
     {
-        QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
-        QVERIFY(writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("ostra@001A2B3C4D5")));
-        const QByteArray text = readRaw();
-        QVERIFY(text.contains("[IMAHE]"));
-        QVERIFY(text.contains("AutoSave=1"));
-        QVERIFY(text.contains("[WIFI]"));
-        QCOMPARE(readSetting(QStringLiteral("IMAHE/AutoSave")), QStringLiteral("1"));
-        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("ostra@001A2B3C4D5"));
-    }
-
-    // Another program edits the file between two calls: nothing may be cached.
-    void everyCallSeesTheFileAsItIsNow()
-    {
-        writeRaw("[UDP]\nPort=5000\n");
-        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QStringLiteral("5000"));
-        writeRaw("[UDP]\nPort=6001\n[IMAHE]\nProType=2\n");
-        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QStringLiteral("6001"));
-        QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("0")));
-        const QByteArray text = readRaw();
-        QVERIFY(text.contains("Port=6001"));
-        QVERIFY(text.contains("ProType=2"));
-    }
-
-    void unwritableFileIsReported()
-    {
-        // A plain file where a folder should be: refused even to root.
-        const QString blocker = dir->filePath(QStringLiteral("blocker"));
-        QFile plain(blocker);
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
-        overrideConfigFilePath(blocker + QStringLiteral("/scanConfig.ini"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Could not write")));
-        QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
-        QCOMPARE(readSetting(QStringLiteral("IMAHE/AutoSave")), QString());
+        QFETCH(QByteArray, text);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, warning);
+        if (!text.isNull())
+            writeRaw(text);
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+        QCOMPARE(readSetting(key), value);
+        QCOMPARE(readRaw(), text);
+        QVERIFY(text.isNull() ||
+                writeSetting(QStringLiteral("IMAHE/ProType"), QStringLiteral("2")));
+        QCOMPARE(readSetting(key), value);
     }
 
     void valuesRoundTrip_data()
@@ -104,6 +108,7 @@ private slots:
         QTest::newRow("non-ASCII") << QStringLiteral("C:/Bilder/Zahnärztin/ßild.png");
         QTest::newRow("leading blanks") << QStringLiteral("  x  ");
         QTest::newRow("empty") << QString();
+        QTest::newRow("a typed value read back") << QStringLiteral("@Variant(\\0\\0\\0I\\0)");
     }
     void valuesRoundTrip()
     {
@@ -112,64 +117,33 @@ private slots:
         QCOMPARE(readSetting(QStringLiteral("IMAHE/ImageScanPth")), value);
     }
 
-    // A hand-written unquoted comma reads as Qt reads it, as no value, so that the window
-    // and the TWAIN data source never disagree on the picture's path.
-    void unquotedCommaReadsAsNoValue()
+    // Another program edits the file between two calls: nothing may be cached, and a write
+    // keeps the other keys. The folder and the file are made on the first write.
+    void everyCallSeesTheFileAsItIsNow()
     {
-        writeRaw("[IMAHE]\nImageScanPth=D:/a,b/scan.bmp\n");
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("unquoted comma")));
-        QCOMPARE(readSetting(QStringLiteral("IMAHE/ImageScanPth")), QString());
-    }
-
-    void garbageFileReadsEmpty()
-    {
-        QByteArray junk(4096, '\0');
-        for (int i = 0; i < junk.size(); ++i)
-            junk[i] = char((i * 7919) & 0xff);
-        writeRaw(junk);
-        QCOMPARE(readSetting(QStringLiteral("IMAHE/AutoSave")).toInt(nullptr, 10), 0);
-    }
-
-    // Values in Qt's typed form would be built as whatever type their bytes name, sizes
-    // included: a damaged file must read as text, not crash or allocate what it claims.
-    void typedValuesReadAsText()
-    {
-        writeRaw(QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n[WIFI]\nssid=clinic\n"
-                            "setSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0const)\n"));
-        const QByteArray before = readRaw();
-        QCOMPARE(readSetting(QStringLiteral("UDP/Port")).toInt(nullptr, 10), 0);
-        QVERIFY(readSetting(QStringLiteral("UDP/Port")).startsWith(QLatin1String("@Variant(")));
-        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("clinic"));
-        QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")).toInt(nullptr, 10), 0);
-        // Reading never writes: the other program may be writing, or the file is not ours.
-        QCOMPARE(readRaw(), before);
         QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
-        QCOMPARE(readSetting(QStringLiteral("IMAHE/AutoSave")), QStringLiteral("1"));
-        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("clinic"));
+        QVERIFY(readRaw().contains("[IMAHE]\nAutoSave=1"));
+        writeRaw("[UDP]\nPort=6001\n[IMAHE]\nProType=2\n");
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QStringLiteral("6001"));
+        QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("0")));
+        QVERIFY(readRaw().contains("Port=6001"));
+        QVERIFY(readRaw().contains("ProType=2"));
+        // Another file, read the same way.
+        QCOMPARE(readSettingAt(file, QStringLiteral("IMAHE/ProType")), QStringLiteral("2"));
+        QCOMPARE(readSettingAt(file + QStringLiteral(".absent"), QStringLiteral("IMAHE/ProType")),
+                 QString());
     }
 
-    void typedValueWrittenBackReadsTheSame()
+    void unwritableFileIsReported()
     {
-        writeRaw(QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n"));
-        const QString value = readSetting(QStringLiteral("UDP/Port"));
-        QVERIFY(writeSetting(QStringLiteral("UDP/Port"), value));
-        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), value);
-    }
-
-    void readSettingAtReadsAnotherFile()
-    {
-        const QString other = dir->filePath(QStringLiteral("Wifi/wifi/win10/setting.ini"));
-        QVERIFY(QDir().mkpath(QFileInfo(other).absolutePath()));
-        QFile raw(other);
-        QVERIFY(raw.open(QIODevice::WriteOnly));
-        raw.write("[WIFI]\nsetSSID=1\nssid=clinic-ap\n");
-        raw.close();
-        QCOMPARE(readSettingAt(other, QStringLiteral("WIFI/ssid")), QStringLiteral("clinic-ap"));
-        QCOMPARE(readSettingAt(other, QStringLiteral("WIFI/setSSID")), QStringLiteral("1"));
-        QCOMPARE(
-            readSettingAt(dir->filePath(QStringLiteral("absent.ini")), QStringLiteral("WIFI/ssid")),
-            QString());
-        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QString());
+        // A plain file where a folder should be: refused even to root.
+        const QString blocker = dir->filePath(QStringLiteral("blocker"));
+        QFile plain(blocker);
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        overrideConfigFilePath(blocker + QStringLiteral("/scanConfig.ini"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Could not write")));
+        QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
     }
 
     // The discovery thread and the GUI thread write different keys at the same time.
