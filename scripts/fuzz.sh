@@ -3,7 +3,7 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
-# SECONDS per target, 600 by default; TARGETs from reply, picture, settings, tooloutput (all
+# SECONDS per target, 600 by default; TARGETs from picture, settings (all
 # by default). Builds the targets into build-fuzz first (clang, -DOSTRA_FUZZ=ON). The corpus
 # each run grows is kept in build-fuzz/corpus/TARGET and seeded from fuzz/corpus/TARGET; a
 # finding's input lands in build-fuzz/fuzz-artifacts/TARGET; logs in build-fuzz/fuzz-logs.
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 (($#)) && shift
 targets=("$@")
-((${#targets[@]})) || targets=(reply picture settings tooloutput)
+((${#targets[@]})) || targets=(picture settings)
 
 build=${OSTRA_FUZZ_BUILD:-build-fuzz}
 if [[ ! -f $build/CMakeCache.txt ]]; then
