@@ -1,0 +1,321 @@
+#include "common/logfile.h"
+#include "common/processprobe.h"
+#include "common/settings.h"
+#include "common/singleapplication.h"
+#include "tests/mock/fakerunner.h"
+
+#include <QMessageBox>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <thread>
+
+// Further instances are this executable started with --instance ID MODE: MODE "hold" becomes
+// the first and says "primary"; any other MODE is a message to send (exit 0 when delivered,
+// 5 when no instance runs).
+namespace {
+
+QString ownId()
+{
+    return QStringLiteral("tst-common-%1").arg(QCoreApplication::applicationPid());
+}
+
+// With unmakeable, no lock can be made even by root: the temporary folder does not exist, so
+// Qt names the lock relative to the working folder, /proc.
+void startInstance(QProcess& child, const QString& id, const QString& mode, bool unmakeable = false)
+{
+    if (unmakeable) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), QStringLiteral("/nonexistent/tmp"));
+        child.setProcessEnvironment(env);
+        child.setWorkingDirectory(QStringLiteral("/proc"));
+    }
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--instance"), id, mode});
+}
+
+int send(const QString& id, const QString& message)
+{
+    QProcess child;
+    startInstance(child, id, message);
+    QSignalSpy finished(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    return finished.wait(10000) ? child.exitCode() : -1;
+}
+
+QStringList forwarded;
+
+} // namespace
+
+class TestCommon final : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString file = dir.filePath(QStringLiteral("OstraImagraEXE/scanConfig.ini"));
+
+    void writeRaw(const QByteArray& text)
+    {
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        QFile raw(file);
+        QVERIFY(raw.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        raw.write(text);
+    }
+    QByteArray readRaw() const
+    {
+        QFile raw(file);
+        return raw.open(QIODevice::ReadOnly) ? raw.readAll() : QByteArray();
+    }
+
+private slots:
+    void init()
+    {
+        QFile::remove(file);
+        overrideConfigFilePath(file);
+    }
+
+    // Reading never writes: the other program may be writing, or the file is not ours.
+    void configurationReads_data()
+    {
+        QTest::addColumn<QByteArray>("text"); // null: no file
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("A missing file reads empty") << QByteArray() << "UDP/Port"
+                                                    << ""
+                                                    << "";
+        QTest::newRow("A key in its section")
+            << QByteArray("[UDP]\nPort=5000\n[IMAHE]\nPort=1\n") << "UDP/Port"
+            << "5000"
+            << "";
+        // So that the window and the TWAIN data source never disagree on the picture's path.
+        QTest::newRow("An unquoted comma reads as no value, as Qt reads it")
+            << QByteArray("[IMAHE]\nImageScanPth=D:/a,b/scan.bmp\n") << "IMAHE/ImageScanPth"
+            << ""
+            << "unquoted comma";
+        // Typed values would be built as whatever type their bytes name, sizes included.
+        QTest::newRow("A typed value reads as its text")
+            << QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n") << "UDP/Port"
+            << QString::fromLatin1("@Variant(\0\0\0I\0)", 15) << "";
+        QTest::newRow("A typed value asking for gigabytes leaves its neighbours readable")
+            << QByteArray("[WIFI]\nssid=clinic\nsetSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0c)\n")
+            << "WIFI/ssid"
+            << "clinic"
+            << "";
+    }
+    void configurationReads()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, warning);
+        if (!text.isNull())
+            writeRaw(text);
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+        QCOMPARE(readSetting(key), value);
+        QCOMPARE(readSettingAt(file, key), value);
+        QCOMPARE(readRaw(), text);
+        // A write of another key keeps this one as it was read.
+        QVERIFY(text.isNull() || writeSetting(QStringLiteral("IMAHE/ProType"), "2"));
+        QCOMPARE(readSetting(key), value);
+    }
+
+    void valuesWrittenReadBack_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("a path with blanks and backslashes") << "C:\\Scans\\Patient 12\\s.bmp";
+        QTest::newRow("a comma") << "D:/Dr. Lee, DDS/scan.png";
+        QTest::newRow("equals and semicolon") << "a=b;c";
+        QTest::newRow("non-ASCII") << QStringLiteral("C:/Bilder/Zahnärztin/ßild.png");
+        QTest::newRow("leading and trailing blanks") << "  x  ";
+        QTest::newRow("empty") << "";
+        QTest::newRow("a typed value's text") << "@Variant(\\0\\0\\0I\\0)";
+    }
+    void valuesWrittenReadBack()
+    {
+        QFETCH(QString, value);
+        QVERIFY(writeSetting(QStringLiteral("IMAHE/ImageScanPth"), value));
+        QCOMPARE(readSetting(QStringLiteral("IMAHE/ImageScanPth")), value);
+    }
+
+    // Another program edits the file between two calls: nothing is cached, and a write keeps
+    // the other keys.
+    void everyCallSeesTheFileAsItIsNow()
+    {
+        QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
+        writeRaw("[UDP]\nPort=6001\n");
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QStringLiteral("6001"));
+        QVERIFY(writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("0")));
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QStringLiteral("6001"));
+    }
+
+    void unwritableConfigurationIsReported()
+    {
+        // A plain file where the folder should be: refused even to root.
+        writeRaw("");
+        overrideConfigFilePath(file + QStringLiteral("/scanConfig.ini"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Could not write")));
+        QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
+    }
+
+    // The discovery thread and the GUI thread write different keys at the same time.
+    void concurrentWritersLoseNothing()
+    {
+        auto writer = [](const QString& group) {
+            for (int i = 0; i < 40; ++i)
+                writeSetting(group + QStringLiteral("/k%1").arg(i), QString::number(i));
+        };
+        std::thread a(writer, QStringLiteral("A")), b(writer, QStringLiteral("B"));
+        a.join();
+        b.join();
+        for (int i = 0; i < 40; ++i) {
+            QCOMPARE(readSetting(QStringLiteral("A/k%1").arg(i)), QString::number(i));
+            QCOMPARE(readSetting(QStringLiteral("B/k%1").arg(i)), QString::number(i));
+        }
+    }
+
+    void laterInstancesDeliverTheirMessages()
+    {
+        auto* app = qobject_cast<SingleApplication*>(QCoreApplication::instance());
+        QVERIFY(!app->isRunning());
+        QSignalSpy spy(app, &SingleApplication::messageReceived);
+        QCOMPARE(send(ownId(), QStringLiteral("raise_window_noop")), 0);
+        QCOMPARE(send(ownId(), QStringLiteral("again")), 0);
+        QTRY_COMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("raise_window_noop"));
+    }
+
+    // A crashed instance's lock names a dead process; a lock that cannot be made is no
+    // instance either. Neither may refuse the next start.
+    void deadOrUnmakeableLocksAreNoInstance()
+    {
+        const QString id = ownId() + QStringLiteral("-other");
+        QProcess holder;
+        startInstance(holder, id, QStringLiteral("hold"));
+        QVERIFY(holder.waitForReadyRead(10000));
+        holder.kill();
+        QVERIFY(holder.waitForFinished(5000));
+        QCOMPARE(send(id, QStringLiteral("hello")), 5);
+        for (const bool unmakeable : {false, true}) {
+            QProcess next;
+            startInstance(next, id, QStringLiteral("hold"), unmakeable);
+            QVERIFY(next.waitForReadyRead(10000));
+            QCOMPARE(next.readAllStandardOutput().trimmed(), QByteArray("primary"));
+            next.kill();
+            next.waitForFinished(5000);
+        }
+    }
+
+    // The process list comes filtered by the program's image name, and the name's case counts.
+    void processPresence_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("listed");
+        QTest::addColumn<bool>("listCame");
+        QTest::addColumn<bool>("running");
+        QTest::newRow("The hotspot listed runs") << "Beaconry"
+                                                 << "Beaconry.exe" << true << true;
+        QTest::newRow("The suite listed runs") << "Tessaly"
+                                               << "Tessaly.exe" << true << true;
+        QTest::newRow("The suite in capitals is not it") << "Tessaly"
+                                                         << "TESSALY.EXE" << true << false;
+        QTest::newRow("No list within the wait: the suite counts as absent")
+            << "Tessaly"
+            << "Tessaly.exe" << false << false;
+        QTest::newRow("The access-point program listed runs") << "Airstep"
+                                                              << "Airstep.exe" << true << true;
+        QTest::newRow("No task matched")
+            << "Airstep"
+            << "INFO: No tasks are running which match the criteria." << true << false;
+    }
+    void processPresence()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, listed);
+        QFETCH(bool, listCame);
+        QFETCH(bool, running);
+        FakeRunner runner; // answers only the right filter
+        runner.answer(QStringLiteral("tasklist -fi imagename eq %1.exe ").arg(name),
+                      QStringLiteral("Image Name   PID Session\r\n%1 4242 Console\r\n").arg(listed),
+                      listCame);
+        QCOMPARE(name == "Beaconry"  ? hotspotRunning(runner)
+                 : name == "Tessaly" ? !suiteAbsent(runner)
+                                     : airstepRunning(runner),
+                 running);
+    }
+
+    // Asked twice a second: while its message is open, a second ask adds none.
+    void missingHotspotShowsOneMessageAtATime()
+    {
+        FakeRunner runner;
+        int boxes = 0;
+        bool nestedAnswer = true;
+        QTimer poke;
+        connect(&poke, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+                    ++boxes;
+                    nestedAnswer = hotspotRunning(runner);
+                    box->accept();
+                }
+            }
+        });
+        poke.start(50);
+        QVERIFY(!hotspotRunning(runner));
+        QCOMPARE(boxes, 1);
+        QVERIFY(!nestedAnswer);
+    }
+
+    // One file per start, named by its time, beside the default output; the newest 30 stay.
+    void logFilePerStart()
+    {
+        const QString folder = dir.filePath(QStringLiteral("LogFile"));
+        QVERIFY(QDir().mkpath(folder));
+        for (int day = 1; day <= 32; ++day)
+            QFile(folder + QStringLiteral("/2026-01-%1 10-00-00.log").arg(day, 2, 10, QChar('0')))
+                .open(QIODevice::WriteOnly);
+        QFile(folder + QStringLiteral("/notes.log")).open(QIODevice::WriteOnly);
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& m) { forwarded << m; });
+        const QDateTime now(QDate(2026, 12, 6), QTime(19, 0, 0));
+        QVERIFY(startLogFile(folder, now));
+        qInfo() << "Widget"
+                << "Init Start";
+        stopLogFile();
+        qInfo("after the end");
+        qInstallMessageHandler(previous);
+        QCOMPARE(forwarded.size(), 2);
+        QFile log(folder + QStringLiteral("/2026-12-06 19-00-00.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().endsWith("info: Widget Init Start\n")); // and nothing after the end
+        const QStringList logs = QDir(folder).entryList({"2026-*.log"}, QDir::Files, QDir::Name);
+        QCOMPARE(logs.size(), 30);
+        QCOMPARE(logs.first(), QStringLiteral("2026-01-04 10-00-00.log"));
+        QVERIFY(QFile::exists(folder + QStringLiteral("/notes.log")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Cannot")));
+        QVERIFY(!startLogFile(log.fileName()));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    if (argc == 4 && qstrcmp(argv[1], "--instance") == 0) {
+        const QString mode = QString::fromLocal8Bit(argv[3]);
+        int childArgc = 1;
+        SingleApplication app(QString::fromLocal8Bit(argv[2]), childArgc, argv);
+        if (mode != QLatin1String("hold"))
+            return !app.isRunning() ? 5 : app.sendMessage(mode, 4000) ? 0 : 4;
+        if (app.isRunning())
+            return 3;
+        QTextStream(stdout) << "primary" << Qt::endl;
+        return app.exec();
+    }
+    SingleApplication app(ownId(), argc, argv);
+    qRegisterMetaType<QProcess::ExitStatus>();
+    TestCommon test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_common.moc"
