@@ -7,100 +7,54 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
-#include <QtGlobal>
-
-#include <cstdint>
 
 namespace {
 
-const char* const kKeys[] = {
-    "UDP/Port",           "WIFI/ssid",          "WIFI/setSSID",   "WIFI/Path",
-    "WORK_DIR/dirConfig", "IMAHE/ImageScanPth", "IMAHE/AutoSave", "IMAHE/ProType",
-};
-
-// Values in Qt's typed form are escaped to read as text wherever they stand, so a file that
-// holds such a form may read back with more "@" than it was read with.
-bool holdsTypedForms(const std::uint8_t* bytes, std::size_t size)
-{
-    const QByteArray text =
-        QByteArray::fromRawData(reinterpret_cast<const char*>(bytes), int(size));
-    return text.contains("@Variant(") || text.contains("@DateTime(");
-}
-
-QTemporaryDir* folder = nullptr;
-unsigned long long counter = 0;
-
-void messageFilter(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    // The accessors warn about odd values on purpose; only the worse kinds matter here.
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        fail("Qt reported a critical error:", message);
-}
+const char* const kKeys[] = {"UDP/Port",       "WIFI/ssid",          "WIFI/setSSID",
+                             "WIFI/Path",      "WORK_DIR/dirConfig", "IMAHE/ImageScanPth",
+                             "IMAHE/AutoSave", "IMAHE/ProType"};
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    qInstallMessageHandler(messageFilter);
-    // Every write back syncs the file to disk; in memory that costs nothing, which makes
-    // the difference between ten runs a second and fifty.
-    const QString base = QFileInfo(QStringLiteral("/dev/shm")).isWritable()
-                             ? QStringLiteral("/dev/shm")
-                             : QDir::tempPath();
-    // Static, so that the folder goes when libFuzzer exits at the end of its time.
-    static QTemporaryDir scratch(base + QStringLiteral("/fuzz_settings-XXXXXX"));
-    if (!scratch.isValid())
-        fail("no temporary folder");
-    folder = &scratch;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size)
 {
-    // A new name each run: the INI cache keys on name, size and time, and two inputs of one
-    // size written within the same tick would otherwise read as one.
-    const QString path = folder->filePath(QStringLiteral("scanConfig-%1.ini").arg(++counter));
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(reinterpret_cast<const char*>(bytes), qint64(size)) != qint64(size))
-            fail("could not write the input file");
-    }
+    // In memory, since every write back syncs to disk. Static: it goes when libFuzzer exits.
+    static QTemporaryDir folder(
+        (QFileInfo("/dev/shm").isWritable() ? "/dev/shm" : QDir::tempPath()) +
+        "/fuzz_settings-XXXXXX");
+    static unsigned long long runs = 0;
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type == QtCriticalMsg || type == QtFatalMsg) // the accessors warn on purpose
+            fail("Qt reported a critical error:", text);
+    });
+    // A new name each run: Qt's file cache keys on name, size and time.
+    const QString path = folder.filePath(QStringLiteral("scanConfig-%1.ini").arg(++runs));
+    const QByteArray input(reinterpret_cast<const char*>(bytes), int(size));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(input) != input.size())
+        fail("could not write the input file");
+    file.close();
     overrideConfigFilePath(path);
-
     QStringList values;
     for (const char* key : kKeys) {
-        const QString name = QLatin1String(key);
-        const QString value = readSetting(name);
-        if (readSettingAt(path, name) != value)
-            fail("the two accessors read one key differently", name);
-        values.append(value);
+        values << readSetting(key);
+        if (readSettingAt(path, key) != values.last())
+            fail("the two accessors read one key differently", key);
     }
-
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly) ||
-            file.readAll() !=
-                QByteArray::fromRawData(reinterpret_cast<const char*>(bytes), int(size)))
-            fail("reading changed the file");
-    }
-
+    if (!file.open(QIODevice::ReadOnly) || file.readAll() != input)
+        fail("reading changed the file");
+    file.close();
     for (int i = 0; i < values.size(); ++i) {
-        const QString name = QLatin1String(kKeys[i]);
-        if (!writeSetting(name, values.at(i)))
-            fail("could not write back a value read", name + values.at(i));
+        if (!writeSetting(kKeys[i], values.at(i)))
+            fail("could not write back a value read", kKeys[i] + values.at(i));
     }
+    // Typed forms are escaped to read as text, so a file holding one may read back with more "@".
+    const bool typed = input.contains("@Variant(") || input.contains("@DateTime(");
     for (int i = 0; i < values.size(); ++i) {
-        const QString name = QLatin1String(kKeys[i]);
-        if (readSetting(name) != values.at(i) && !holdsTypedForms(bytes, size))
-            fail("a value written back reads differently", name + values.at(i));
+        if (readSetting(kKeys[i]) != values.at(i) && !typed)
+            fail("a value written back reads differently", kKeys[i] + values.at(i));
     }
-
-    overrideConfigFilePath(QString());
     QFile::remove(path);
     return 0;
 }

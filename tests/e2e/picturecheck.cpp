@@ -15,32 +15,31 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-int make(const char* path, int width, int height, int depth, int seed)
+int main(int argc, char* argv[])
 {
-    const QByteArray picture =
-        syntheticPicture(width, height, depth,
-                         QLatin1Char('.') + QFileInfo(QString::fromLocal8Bit(path)).suffix(), seed);
-    QFile file(QString::fromLocal8Bit(path));
-    if (picture.isEmpty() || !file.open(QIODevice::WriteOnly) ||
-        file.write(picture) != picture.size()) {
-        std::fprintf(stderr, "cannot make %s\n", path);
-        return 1;
+    if (argc == 7 && qstrcmp(argv[1], "make") == 0) {
+        const QString path = QString::fromLocal8Bit(argv[2]);
+        const QByteArray picture = syntheticPicture(atoi(argv[3]), atoi(argv[4]), atoi(argv[5]),
+                                                    "." + QFileInfo(path).suffix(), atoi(argv[6]));
+        QFile file(path);
+        return picture.isEmpty() || !file.open(QIODevice::WriteOnly) ||
+               file.write(picture) != picture.size();
     }
-    return 0;
-}
-
-int check(const char* servedPath, const char* savedPath, int mode)
-{
-    const cv::Mat served = cv::imread(servedPath, cv::IMREAD_ANYDEPTH);
-    const cv::Mat saved = cv::imread(savedPath, cv::IMREAD_ANYDEPTH);
+    if (argc != 5 || qstrcmp(argv[1], "check") != 0) {
+        std::fprintf(stderr,
+                     "usage: %s make FILE WIDTH HEIGHT DEPTH SEED | check SERVED SAVED MODE\n",
+                     argv[0]);
+        return 2;
+    }
+    const cv::Mat served = cv::imread(argv[2], cv::IMREAD_ANYDEPTH);
+    const cv::Mat saved = cv::imread(argv[3], cv::IMREAD_ANYDEPTH);
     if (served.empty() || saved.empty()) {
-        std::fprintf(stderr, "cannot read %s or %s\n", servedPath, savedPath);
+        std::fprintf(stderr, "cannot read %s or %s\n", argv[2], argv[3]);
         return 1;
     }
     int level = 0;
     const cv::Mat initialised = quor_InitOstraImg(served, level);
+    const int mode = atoi(argv[4]);
     const cv::Mat expected = mode == 0   ? initialised
                              : mode == 1 ? quor_Fine(initialised)
                                          : quor_HD(initialised);
@@ -50,21 +49,6 @@ int check(const char* servedPath, const char* savedPath, int mode)
         return 1;
     }
     const double difference = cv::norm(expected, saved, cv::NORM_INF);
-    std::printf("saved picture %dx%d, largest difference from the expected one: %g\n", saved.cols,
-                saved.rows, difference);
+    std::printf("largest difference from the expected picture: %g\n", difference);
     return difference == 0 ? 0 : 1;
-}
-
-} // namespace
-
-int main(int argc, char* argv[])
-{
-    if (argc == 7 && std::string(argv[1]) == "make")
-        return make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
-                    std::atoi(argv[6]));
-    if (argc == 5 && std::string(argv[1]) == "check")
-        return check(argv[2], argv[3], std::atoi(argv[4]));
-    std::fprintf(stderr, "usage: %s make FILE WIDTH HEIGHT DEPTH SEED | check SERVED SAVED MODE\n",
-                 argv[0]);
-    return 2;
 }

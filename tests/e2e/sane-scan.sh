@@ -1,53 +1,40 @@
 # The SANE backend in the whole system, sourced by wholesystem.sh after its own checks, with
-# Imagra closed and the scanner gone from the network: a real scanimage with a private SANE
-# configuration folder and the build's library folder, so nothing is installed.
-
-# Holds a socket bound to 127.0.0.1 at the data source's port.
-port_bound() { [[ -n "$(ss -Huln "sport = :$port")" ]]; }
+# Imagra closed and the scanner gone: a real scanimage with a private SANE configuration
+# folder and the build's library folder, so nothing is installed.
+port_bound() { [[ -n "$(ss -Huln "sport = :$port")" ]]; } # 127.0.0.1 at the data source's port
+no_picture() {
+    ! "${scan[@]}" -d ostra --wait 2 -o "$work/none.png" 2>"$work/none.log" && grep -q "no picture came within 2 s" "$work/none.log"
+}
+same_pixels() { [[ "$(compare -metric AE "$scanned" "$saved" null: 2>&1)" == 0 ]]; }
 
 sane_scan_checks() {
     ((demo_seconds == 0)) || return 0 # the demo serves several pictures; one is compared here
-    command -v scanimage >/dev/null || { say "FAIL: scanimage is missing (bash scripts/setup.sh installs it)"; failures=$((failures + 1)); return; }
-    local sane=$work/sane scanned=$out/sane-scan.png holder scan_pid scan
-    mkdir -p "$sane"
-    echo ostra >"$sane/dll.conf"
-    cp "$(dirname "${BASH_SOURCE[0]}")/../../sane/ostra.conf" "$sane/"
+    command -v scanimage >/dev/null || { check "scanimage is installed (bash scripts/setup.sh)" false; return; }
+    local sane=$work/sane scanned=$out/sane-scan.png scan_pid status
+    mkdir -p "$sane" && echo ostra >"$sane/dll.conf" && cp "$(dirname "${BASH_SOURCE[0]}")/../../sane/ostra.conf" "$sane/"
     # Through env, which becomes scanimage: $! is then scanimage itself, to be killed.
     scan=(env SANE_CONFIG_DIR="$sane" LD_LIBRARY_PATH="$build/sane" scanimage)
-
     check "scanimage -L lists the camera" eval '"${scan[@]}" -L | grep -q "ostra:camera"'
-
     # The backend takes the TWAIN listener's place on the port.
-    holder=$(ss -Hulpn "sport = :$port" | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -1)
-    [[ -n "$holder" ]] && kill "$holder"
+    kill $(ss -Hulpn "sport = :$port" | sed -n 's/.*pid=\([0-9]*\).*/\1/p') 2>/dev/null
     wait_for 10 eval '! port_bound' || say "FAIL: the TWAIN listener still holds port $port"
-
-    no_picture() {
-        ! "${scan[@]}" -d ostra --wait 2 -o "$work/none.png" 2>"$work/none.log" &&
-            grep -q "no picture came within 2 s" "$work/none.log"
-    }
     check "a scan with no picture ends after its wait, non-zero and saying why" no_picture
-
     "${scan[@]}" -d ostra --wait 120 -o "$work/killed.png" 2>/dev/null &
     scan_pid=$!
     wait_for 10 port_bound && kill -KILL "$scan_pid"
     wait "$scan_pid" 2>/dev/null
     check "a killed scanimage frees the port at once" eval '! port_bound'
-
     "${scan[@]}" -d ostra --wait 120 --format=png -o "$scanned" 2>"$work/sane-scan.log" &
-    scan_pid=$!
-    pids+=("$scan_pid")
+    scan_pid=$! && pids+=("$scan_pid")
     wait_for 10 port_bound || say "FAIL: scanimage does not wait on port $port"
     ip -n "$OSTRA_TEST_HOST_NS" link set veth-dev up
     announce "$scanner"
     start_imagra "$imagra" "$out/imagra-sane.log" || say "FAIL: Imagra did not start again"
     wait_for 90 eval '! kill -0 $scan_pid 2>/dev/null'
     wait "$scan_pid" 2>/dev/null
-    local status=$?
-    check "scanimage -d ostra, started before the picture came, delivered it" \
-        test "$status" -eq 0 -a -s "$scanned"
+    status=$?
+    check "scanimage -d ostra, started before the picture came, delivered it" test "$status" -eq 0 -a -s "$scanned"
     # Every save of the one served picture is the same picture, so a later save compares too.
-    same_pixels() { [[ "$(compare -metric AE "$scanned" "$saved" null: 2>&1)" == 0 ]]; }
     check "the scanned picture equals the saved file pixel for pixel" same_pixels
     close_imagra
 }

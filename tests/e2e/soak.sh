@@ -1,71 +1,55 @@
 #!/usr/bin/env bash
 # The soak run: the whole system with several simulated scanners until they have served the
-# asked number of pictures, one scanner's connection flapping every few hundred pictures and
-# every kind of bad reply mixed in. Reports pictures served, received and saved, the
-# notifications, and Imagra's threads and memory in the middle and at the end. Runs inside
-# tests/support/run-in-test-net.sh.
-#
-#   soak.sh --build DIR --out DIR [--pictures N] [--scanners K]
+# asked number of pictures, one scanner's connection flapping every 300 pictures and every
+# kind of bad reply mixed in. Reports what was served, received, saved and notified, and
+# Imagra's threads and memory in the middle and at the end. Runs inside
+# tests/support/run-in-test-net.sh:   soak.sh --build DIR --out DIR [--pictures N] [--scanners K]
 set -uo pipefail
 build="" out="" target=10000 scanners=10
-while (($#)); do
+while (($# > 1)); do
     case "$1" in
-        --build) build=$(realpath "$2") ;;
-        --out) out=$(realpath -m "$2") ;;
-        --pictures) target=$2 ;;
-        --scanners) scanners=$2 ;;
-        *) echo "unknown argument $1" >&2; exit 2 ;;
+    --build) build=$(realpath "$2") ;; --out) out=$(realpath -m "$2") ;;
+    --pictures) target=$2 ;; --scanners) scanners=$2 ;; *) break ;;
     esac
     shift 2
 done
-[[ -n "$build" && -n "$out" ]] || { echo "usage: $0 --build DIR --out DIR [--pictures N] [--scanners K]" >&2; exit 2; }
+[[ $# == 0 && -n "$build" && -n "$out" ]] || { echo "usage: $0 --build DIR --out DIR [--pictures N] [--scanners K]" >&2; exit 2; }
 source "$(dirname "$0")/common.sh"
-imagra=$build/acquisition/Imagra sim=$build/tools/ostra-scanner-sim
+imagra=$build/acquisition/Imagra sim=$build/tools/ostra-scanner-sim log=$out/imagra.log
 needs_programs "$imagra" "$sim" "$build/tools/ostra-twain-listener"
-mkdir -p "$out"
-cover_config_folder
-start_listener "$build/tools/ostra-twain-listener"
+mkdir -p "$out" && cover_config_folder && start_listener "$build/tools/ostra-twain-listener"
 write_config "$out/scan.png" 2
-
-# Every bad reply once per twenty pictures; the selected scanner (the first) gets none that
-# would open a message for the user to dismiss.
-sequence() {
-    local tokens=() i
-    for ((i = 0; i < 180; ++i)); do tokens+=(19); ((i % 20 == 10 && i / 20 < $#)) && tokens+=("${@:i/20+1:1}"); done
-    local IFS=,; echo "${tokens[*]}"
-}
 address() { echo "192.168.137.$((45 + $1))"; }
 declare -A sim_pid
-start_scanner() { # INDEX
-    local bad=(close silent stall overrun short negative huge tiny)
+start_scanner() { # INDEX: every bad reply once per twenty pictures; the first scanner, the one
+    # selected, gets none that opens a message for the user to dismiss
+    local bad=(close silent stall overrun short negative huge tiny) tokens=() i
     (($1)) && bad+=(garbage)
+    for ((i = 0; i < 180; ++i)); do tokens+=(19); ((i % 20 == 10 && i / 20 < ${#bad[@]})) && tokens+=("${bad[i / 20]}"); done
     ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$(address "$1")" --size 640x480 --depth 16 \
-        --sequence "$(sequence "${bad[@]}")" >>"$work/scanner$1.log" 2>&1 &
+        --sequence "$(IFS=,; echo "${tokens[*]}")" >>"$work/scanner$1.log" 2>&1 &
     sim_pid[$1]=$!
 }
 stop_scanner() { kill -TERM "${sim_pid[$1]}" 2>/dev/null; wait "${sim_pid[$1]}" 2>/dev/null; } # it reports what it delivered
 for ((i = 1; i < scanners; ++i)); do ip -n "$OSTRA_TEST_HOST_NS" addr add "$(address $i)/24" dev veth-dev; done
-
-start_display
-start_hotspot "$build/hotspot/Beaconry"
-log=$out/imagra.log
+start_display && start_hotspot "$build/hotspot/Beaconry"
 export QT_LOGGING_RULES="ostra.records.debug=true" # every record, so that each picture counts
-start_scanner 0 # first, so that it is the one selected
-announce "$(address 0)"
-start_imagra "$imagra" "$log" || { say "FAIL: the window did not show"; exit 1; }
-wait_for 20 grep -q "it.key():   \"$(address 0)\"" "$log" || { say "FAIL: the first scanner did not come online"; exit 1; }
-for ((i = 1; i < scanners; ++i)); do start_scanner "$i"; announce "$(address $i)"; done
-received() { grep -c 'record taken from .* status 19$\|record taken from .* status 20$' "$log" 2>/dev/null || true; }
-sample() { # LABEL: threads and resident memory of Imagra
-    eval "threads_$1=$(awk '/^Threads:/ {print $2}' "/proc/$imagra_pid/status") rss_$1=$(awk '/^VmRSS:/ {print $2}' "/proc/$imagra_pid/status")"
-    say "$1: threads $(eval echo \$threads_$1), resident $(eval echo \$rss_$1) KiB, $(received) pictures"
+start_scanner 0 && announce "$(address 0)" # first, so that it is the one selected
+start_imagra "$imagra" "$log" || die "the window did not show"
+wait_for 20 grep -q "it.key():   \"$(address 0)\"" "$log" || die "the first scanner did not come online"
+for ((i = 1; i < scanners; ++i)); do start_scanner "$i" && announce "$(address $i)"; done
+received() { grep -c 'record taken from .* status \(19\|20\)$' "$log" 2>/dev/null || true; }
+sample() { # LABEL: Imagra's threads and resident memory
+    local t r
+    t=$(awk '/^Threads:/ {print $2}' "/proc/$imagra_pid/status") r=$(awk '/^VmRSS:/ {print $2}' "/proc/$imagra_pid/status")
+    printf -v "threads_$1" %s "$t" && printf -v "rss_$1" %s "$r"
+    say "$1: threads $t, resident $r KiB, $(received) pictures"
 }
-
 say "soak: $scanners scanners, until $target pictures have been received"
 started=$SECONDS middle_taken=0 next_flap=300 flapper=1 flaps=0
 while (($(received) < target)); do
     sleep 2
-    kill -0 "$imagra_pid" 2>/dev/null || { check "Imagra runs through the soak" false; break; }
+    imagra_ended && { check "Imagra runs through the soak" false; break; }
     n=$(received)
     ((!middle_taken && n >= target / 2)) && { sample middle; middle_taken=1; }
     if ((n >= next_flap && scanners > 1)); then # one scanner drops off the network for a moment
@@ -78,7 +62,6 @@ sample end # with every scanner still serving, as in the middle
 for ((i = 0; i < scanners; ++i)); do stop_scanner "$i"; done
 sleep 3 # the last records are taken
 check "Imagra closes" close_imagra
-
 delivered=$(grep -h '^delivered' "$work"/scanner*.log | awk '{s += $2} END {print s + 0}')
 got=$(received) shown=$(count DEVICE_ACQUISITION_END "$log") not_saved=$(count "Picture not saved" "$log")
 scans=$(count 'datagram "1001"' "$work/twain.log") closes=$(count 'datagram "1000"' "$work/twain.log")
