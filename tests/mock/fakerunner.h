@@ -7,43 +7,32 @@
 
 #include <mutex>
 
-// Stands in for the Windows tools: records every run with its command line and waits,
-// and answers with the canned output set for the command's first word (or for the whole
-// command line, which wins).
+// Stands in for the Windows tools: records every run with its command line and waits, and
+// answers with the output set for the whole command line, else for its first word.
 class FakeRunner final : public platform::ToolRunner
 {
 public:
     // Real shapes of the Windows tools' output.
     static QString arpListing(const QString& gateway, const QStringList& neighbours)
     {
-        QString text = QStringLiteral("\r\nInterface: %1 --- 0x5\r\n"
-                                      "  Internet Address      Physical Address      Type\r\n")
+        QString text = QStringLiteral("\r\nInterface: %1 --- 0x5\r\n  Internet Address      "
+                                      "Physical Address      Type\r\n")
                            .arg(gateway);
         for (const QString& n : neighbours)
-            text += QStringLiteral("  %1 5c-f3-70-11-22-33     dynamic   \r\n")
-                        .arg(n.leftJustified(21));
+            text += QStringLiteral("  %1 5c-f3-70-11-22-33     dynamic   \r\n").arg(n, -21);
         return text;
     }
     static QString pingReply(const QString& address)
     {
-        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\n"
-                              "Reply from %1: bytes=32 time<1ms TTL=128\r\n\r\n"
-                              "Ping statistics for %1:\r\n"
-                              "    Packets: Sent = 1, Received = 1, Lost = 0 (0% loss),\r\n")
-            .arg(address);
+        return ping(address, "Reply from %1: bytes=32 time<1ms TTL=128");
     }
     static QString pingUnreachable(const QString& address)
     {
-        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\n"
-                              "Reply from 192.168.137.1: Destination host unreachable.\r\n\r\n"
-                              "Ping statistics for %1:\r\n"
-                              "    Packets: Sent = 1, Received = 1, Lost = 0 (0% loss),\r\n")
-            .arg(address);
+        return ping(address, "Reply from 192.168.137.1: Destination host unreachable.");
     }
     static QString pingTimedOut(const QString& address)
     {
-        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\nRequest timed out.\r\n")
-            .arg(address);
+        return ping(address, "Request timed out.");
     }
 
     void answer(const QString& key, const QString& output, bool finished = true)
@@ -51,7 +40,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_answers.insert(key, {finished, output});
     }
-
     QVector<platform::ToolRun> runs() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,22 +61,26 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_runs.append(run);
         const QString line =
-            run.commandLine ? run.program
-                            : (QStringList{run.program} + run.arguments).join(QLatin1Char(' '));
-        if (m_answers.contains(line))
-            return m_answers.value(line);
-        const QString first = line.section(QLatin1Char(' '), 0, 0);
-        return m_answers.value(first, platform::ToolOutput{false, QString()});
+            run.commandLine ? run.program : (QStringList{run.program} + run.arguments).join(' ');
+        return m_answers.value(line, m_answers.value(line.section(' ', 0, 0), {false, QString()}));
     }
-
     bool startDetached(const QString& program, const QStringList& arguments) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_detached.append((QStringList{program} + arguments).join(QLatin1Char(' ')));
+        m_detached.append((QStringList{program} + arguments).join(' '));
         return true;
     }
 
 private:
+    static QString ping(const QString& address, const char* reply)
+    {
+        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\n").arg(address) +
+               QString::fromLatin1(reply).replace(QLatin1String("%1"), address) +
+               QStringLiteral("\r\n\r\nPing statistics for %1:\r\n    Packets: Sent = 1, "
+                              "Received = 1, Lost = 0 (0% loss),\r\n")
+                   .arg(address);
+    }
+
     mutable std::mutex m_mutex;
     QMap<QString, platform::ToolOutput> m_answers;
     QVector<platform::ToolRun> m_runs;

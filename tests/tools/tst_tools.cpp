@@ -26,14 +26,16 @@ class TestTools final : public QObject
             file.write(text);
         return file.fileName();
     }
-    // The first capture of pattern in the tool's output, once it came; empty when the tool
-    // ended without it. The bound only ends a hung run.
+    // The first capture of pattern in the tool's output, once it came; empty, showing the
+    // output, when the tool ended without it. The bound only ends a hung run.
     QString waitForLine(const QString& pattern)
     {
         const QRegularExpression expression(pattern, QRegularExpression::MultilineOption);
         while (!expression.match(output).hasMatch()) {
-            if (!tool.waitForReadyRead(10000) && tool.bytesAvailable() == 0)
+            if (!tool.waitForReadyRead(10000) && tool.bytesAvailable() == 0) {
+                qWarning().noquote() << "the tool said only:" << output;
                 return QString();
+            }
             output += QString::fromUtf8(tool.readAllStandardOutput());
         }
         return expression.match(output).captured(expression.captureCount() ? 1 : 0);
@@ -58,23 +60,20 @@ private slots:
             writeFile("tool.ini", "[IMAHE]\nImageScanPth=" + dir.filePath("scan.png").toUtf8());
         tool.start(LISTENER_PATH, {"--config", config, "--port", "0", "--count", "4"});
         const quint16 port = waitForLine("^listening on 127\\.0\\.0\\.1:(\\d+)$").toUShort();
-        QVERIFY2(port, qPrintable(output));
+        QVERIFY(port);
         QUdpSocket sender;
         const auto send = [&](const QByteArray& datagram, const QString& report) {
             sender.writeDatagram(datagram, QHostAddress::LocalHost, port);
             return !waitForLine(report).isEmpty();
         };
-        QVERIFY2(send("1001", "^picture .*scan\\.png: \\d+ bytes, decodes: yes, 64 x 48, 16-bit, "
-                              "1 channel$"),
-                 qPrintable(output));
+        QVERIFY(send("1001", "^picture .*scan\\.png: \\d+ bytes, decodes: yes, 64 x 48, 16-bit, "
+                             "1 channel$"));
         writeFile("tool.ini", "[IMAHE]\nImageScanPth=" +
                                   writeFile("no.png", "these bytes are no picture").toUtf8());
-        QVERIFY2(send("1001\n\x01",
-                      "^datagram \"1001\\\\x0a\\\\x01\" \\(6 bytes\\).*not a notification"),
-                 qPrintable(output));
-        QVERIFY2(send("1001", "^picture .*no\\.png: 26 bytes, decodes: no$"), qPrintable(output));
-        QVERIFY2(send("1000", "\"1000\" \\(4 bytes\\) .*: the acquisition program is closing$"),
-                 qPrintable(output));
+        QVERIFY(send("1001\n\x01",
+                     "^datagram \"1001\\\\x0a\\\\x01\" \\(6 bytes\\).*not a notification"));
+        QVERIFY(send("1001", "^picture .*no\\.png: 26 bytes, decodes: no$"));
+        QVERIFY(send("1000", "\"1000\" \\(4 bytes\\) .*: the acquisition program is closing$"));
         QVERIFY(tool.waitForFinished(10000));
         QCOMPARE(tool.exitCode(), 0);
     }
@@ -86,18 +85,12 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
         const QString none = writeFile("none.ini", ""); // never the machine's configuration
+        const QString takenPort = QString::number(taken.localPort());
         QTest::newRow("A configuration without a port")
             << LISTENER_PATH << QStringList{"--config", none} << 2 << "no port";
-        QTest::newRow("A port that is no number")
-            << LISTENER_PATH << QStringList{"--config", none, "--port", "udp"} << 2
-            << "\"udp\" is not a port";
         QTest::newRow("A taken port")
-            << LISTENER_PATH
-            << QStringList{"--config", none, "--port", QString::number(taken.localPort())} << 1
+            << LISTENER_PATH << QStringList{"--config", none, "--port", takenPort} << 1
             << "cannot listen on 127.0.0.1:";
-        QTest::newRow("No datagram to wait for")
-            << LISTENER_PATH << QStringList{"--config", none, "--port", "0", "--count", "0"} << 2
-            << "";
         QTest::newRow("An unknown reply in the sequence")
             << SIM_PATH << QStringList{"--port", "0", "--sequence", "17,bogus"} << 2 << "bogus";
     }
@@ -119,7 +112,7 @@ private slots:
         tool.start(SIM_PATH, {"--address", "127.0.0.1", "--port", "0", "--size", "64x48", "--depth",
                               "16", "--sequence", "17,20,garbage,tiny,negative,huge,short,close"});
         const int port = waitForLine("listening on 127\\.0\\.0\\.1:(\\d+)").toInt();
-        QVERIFY2(port, qPrintable(output));
+        QVERIFY(port);
         ByteVector data;
         float extra = 0;
         const auto ask = [&](int request = REQUEST_POLL) {
