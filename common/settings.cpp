@@ -17,7 +17,7 @@
 
 namespace {
 
-Q_LOGGING_CATEGORY(logSettings, "ostra.settings")
+Q_LOGGING_CATEGORY(logSettings, "ostra.settings", QtInfoMsg)
 
 std::mutex overrideMutex;
 QString overriddenPath;
