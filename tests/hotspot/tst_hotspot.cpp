@@ -1,0 +1,284 @@
+#include "common/settings.h"
+#include "hotspot/beaconry.h"
+#include "hotspot/mythread.h"
+#include "hotspot/openwifi.h"
+#include "hotspot/winversion.h"
+#include "tests/mock/fakerunner.h"
+#include "tests/support/adapterrows.h"
+#include "ui_beaconry.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace winversion;
+
+namespace {
+
+const QString kDerived = QStringLiteral("ostra@001A2B3C4D5");
+const Adapters kTurningOn = {wifi({"169.254.7.7"})};
+const Adapters kHosted = {wifi({"192.168.137.1"})};
+const Adapters kNoAdapter = {lan({"10.0.0.7"})};
+
+const QString kListed =
+    QStringLiteral("Image Name   PID\r\n=========== ====\r\nAirstep.exe  5120\r\n");
+const QString kAllow =
+    QStringLiteral("netsh|wlan|set|hostednetwork|mode=allow|ssid=net|key=kelp5820");
+const QString kStart = QStringLiteral("netsh|wlan|start|hostednetwork");
+const QString kStop = QStringLiteral("netsh|wlan|stop|hostednetwork");
+const QString kDisallow = QStringLiteral("netsh|wlan|set|hostednetwork|mode=disallow");
+const QString kTasklist = QStringLiteral("tasklist|-fi|imagename eq Airstep.exe ");
+const QString kTaskkill = QStringLiteral("taskkill|-im|Airstep.exe|-f");
+
+// One line per run: the command line, or the program and its arguments.
+QStringList lines(const FakeRunner& runner)
+{
+    QStringList result;
+    for (const platform::ToolRun& run : runner.runs())
+        result.append(run.commandLine ? run.program
+                                      : (QStringList{run.program} + run.arguments).join('|'));
+    return result;
+}
+
+} // namespace
+
+class TestBeaconry final : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    FakeAdapterTable table;
+    std::unique_ptr<FakeRunner> fake;
+
+    std::unique_ptr<Beaconry> window() { return std::make_unique<Beaconry>(table, *fake); }
+    // The label and the tray show the state's image.
+    static bool shows(const Beaconry& w, const QString& image)
+    {
+        return w.ui->label_state->styleSheet().contains(image) &&
+               w.trayIcon->icon().cacheKey() == w.stateIcon.cacheKey();
+    }
+
+    // Lets a worker run end and its report reach the window.
+    static bool finishWorkerRun(Beaconry& w)
+    {
+        const bool ended = w.workerThread->wait(20000);
+        QCoreApplication::processEvents();
+        return ended;
+    }
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init()
+    {
+        overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
+        QFile::remove(configFilePath());
+        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("net"));
+        table.set({});
+        fake = std::make_unique<FakeRunner>();
+    }
+    void cleanup() { overrideCurrent(-1); }
+
+    // The worker runs at most five times in a row while the network does not come up.
+    void statusCycleLimit()
+    {
+        auto w = window();
+        QSignalSpy done(w->workerThread, &MyThread::isDone);
+        table.set(kTurningOn);
+        for (int attempt = 1; attempt <= 5; ++attempt) {
+            w->checkHotspot();
+            QVERIFY(w->blinkTimer->isActive());
+            QCOMPARE(w->trayIcon->toolTip(), QStringLiteral("WIFI is turning on"));
+            for (const char* frame : {"1 (13).png", "1 (14).png", "1 (12).png"}) {
+                w->blinkStateIcon();
+                QVERIFY2(attempt > 1 || shows(*w, frame), frame);
+            }
+            QVERIFY(finishWorkerRun(*w));
+            QCOMPARE(done.count(), attempt);
+            QVERIFY(w->checkTimer->isActive());
+        }
+        w->checkHotspot();
+        QVERIFY(!w->blinkTimer->isActive());
+        QCOMPARE(w->trayIcon->toolTip(), QStringLiteral("Unable to open WIFI"));
+        QVERIFY(shows(*w, "1 (10).png"));
+        QVERIFY(finishWorkerRun(*w));
+        QCOMPARE(done.count(), 5);
+
+        // "Restart" runs the worker once more; the next check still fails at once.
+        w->restartAction->trigger();
+        QVERIFY(finishWorkerRun(*w));
+        w->checkHotspot();
+        QVERIFY(finishWorkerRun(*w));
+        QCOMPARE(done.count(), 6);
+
+        // Finding the network, or no adapter, starts the count again and ends the animation,
+        // which would paint over either.
+        for (const Adapters& reset : {kHosted, kNoAdapter}) {
+            table.set(reset);
+            w->checkHotspot();
+            QVERIFY(!w->blinkTimer->isActive());
+            table.set(kTurningOn);
+            const int before = done.count();
+            w->checkHotspot();
+            QVERIFY(finishWorkerRun(*w));
+            QCOMPARE(done.count(), before + 1);
+        }
+    }
+
+    // The first probe may catch the adapter mid-change: the second one decides what shows.
+    void trayStates_data()
+    {
+        QTest::addColumn<Adapters>("first");
+        QTest::addColumn<Adapters>("second");
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("tooltip");
+        QTest::newRow("Hosted, then no adapter: no network card") << kHosted << kNoAdapter << "1"
+                                                                  << "1 (9).png"
+                                                                  << "Network card does not exist";
+        QTest::newRow("No adapter, then hosted: running, with the stored name")
+            << kNoAdapter << kHosted << "1"
+            << "1 (14).png"
+            << "clinic";
+        const Adapters learnt = {wifi({"0.0.0.0"}), wifi({"192.168.173.1"}, {1, 2, 3, 4, 5, 6})};
+        QTest::newRow("Running, with the name the probe learnt") << learnt << learnt << "0"
+                                                                 << "1 (14).png" << kDerived;
+    }
+    void trayStates()
+    {
+        QFETCH(Adapters, first);
+        QFETCH(Adapters, second);
+        QFETCH(QString, flag);
+        QFETCH(QString, image);
+        QFETCH(QString, tooltip);
+        auto w = window();
+        QVERIFY(w->trayIcon->isVisible());
+        QVERIFY(shows(*w, "1 (10).png"));
+        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("clinic"));
+        writeSetting(QStringLiteral("WIFI/setSSID"), flag);
+        table.set(first);
+        table.then(second);
+        w->checkHotspot();
+        QVERIFY(shows(*w, image));
+        QCOMPARE(w->trayIcon->toolTip(), tooltip);
+    }
+
+    // Open, then close, by Windows version; on 10 the configured helper program is ended
+    // only when the process list names it exactly, and launched with its command line as is.
+    void versionDecision_data()
+    {
+        QTest::addColumn<int>("version");
+        QTest::addColumn<QString>("listing");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QStringList>("openRuns");
+        QTest::addColumn<QStringList>("closeRuns");
+        QTest::addColumn<QStringList>("launched");
+        const QString path = QStringLiteral("\"C:/Program Files/Airstep/Airstep.exe\" -tray");
+        const QStringList none, list{kTasklist}, listKill{kTasklist, kTaskkill};
+        const QStringList launched{"C:/Program Files/Airstep/Airstep.exe -tray"};
+        QTest::newRow("8.1: netsh") << WV_WINDOWS8_1 << "" << path << QStringList{kAllow, kStart}
+                                    << QStringList{kStop, kDisallow} << none;
+        QTest::newRow("10, not listed: launched, never ended")
+            << WV_WINDOWS10 << "" << path << list << list << launched;
+        QTest::newRow("10, listed: ended")
+            << WV_WINDOWS10 << kListed << path << listKill << listKill << launched;
+        QTest::newRow("10: the name's case counts")
+            << WV_WINDOWS10 << kListed.toUpper() << path << list << list << launched;
+        QTest::newRow("10: nothing configured is no launch")
+            << WV_WINDOWS10 << "" << QString() << list << list << none;
+        QTest::newRow("No Windows version (this system): nothing")
+            << WV_None << "" << path << none << none << none;
+    }
+    void versionDecision()
+    {
+        QFETCH(int, version);
+        QFETCH(QString, listing);
+        QFETCH(QString, path);
+        QFETCH(QStringList, openRuns);
+        QFETCH(QStringList, closeRuns);
+        QFETCH(QStringList, launched);
+        writeSetting(QStringLiteral("WIFI/Path"), path);
+        fake->answer(QStringLiteral("tasklist"), listing);
+        if (version != WV_None)
+            overrideCurrent(version);
+        OPENWIFI wifi(*fake);
+        wifi.openWifi();
+        QCOMPARE(lines(*fake), openRuns);
+        QCOMPARE(fake->detached(), launched);
+        fake->clearRuns();
+        wifi.closeWifi();
+        QCOMPARE(lines(*fake), closeRuns);
+        QCOMPARE(fake->detached(), launched);
+    }
+
+    // The stored name is one argument whatever white space it holds; the passphrase is fixed
+    // whatever the file holds.
+    void netshArguments_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("ssidArgument");
+        QTest::newRow("A missing name gives an empty one") << QString() << "ssid=";
+        QTest::newRow("A blank stays inside the name") << "my net"
+                                                       << "ssid=my net";
+        QTest::newRow("Quotes are dropped, not let out") << "x\" key=\"open"
+                                                         << "ssid=x key=open";
+        for (const char* blank : {"\t", "\n", "\r", "\v", "\u00a0"}) {
+            const QString name = "x" + QString::fromUtf8(blank) + "key=evil";
+            QTest::newRow(
+                qPrintable(QString("U+%1 stays inside the name").arg(name.at(1).unicode())))
+                << name << "ssid=" + name;
+        }
+    }
+    void netshArguments()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, ssidArgument);
+        overrideCurrent(WV_WINDOWS7);
+        QFile::remove(configFilePath());
+        writeSetting(QStringLiteral("WIFI/key"), QStringLiteral("other"));
+        if (!stored.isNull())
+            writeSetting(QStringLiteral("WIFI/ssid"), stored);
+        OPENWIFI(*fake).startHostedNetwork();
+        const auto runs = fake->runs();
+        QCOMPARE(runs.size(), 2);
+        QVERIFY(!runs.at(0).commandLine);
+        QCOMPARE(runs.at(0).arguments, (QStringList{"wlan", "set", "hostednetwork", "mode=allow",
+                                                    ssidArgument, "key=kelp5820"}));
+    }
+
+    // A cycle closes and opens the access point twice.
+    void workerCycle_data()
+    {
+        QTest::addColumn<int>("version");
+        QTest::addColumn<QStringList>("runs");
+        QTest::addColumn<QStringList>("launched");
+        const QStringList netsh{kStop, kDisallow, kAllow, kStart}, helper{kTasklist, kTaskkill};
+        QTest::newRow("7: netsh down and up, twice")
+            << WV_WINDOWS7 << netsh + netsh << QStringList();
+        QTest::newRow("10: the helper ended and launched, twice")
+            << WV_WINDOWS10 << helper + helper + helper + helper
+            << QStringList{"Airstep.exe", "Airstep.exe"};
+    }
+    void workerCycle()
+    {
+        QFETCH(int, version);
+        QFETCH(QStringList, runs);
+        QFETCH(QStringList, launched);
+        overrideCurrent(version);
+        fake->answer(QStringLiteral("tasklist"), kListed);
+        writeSetting(QStringLiteral("WIFI/Path"), QStringLiteral("Airstep.exe"));
+        MyThread worker(*fake);
+        QSignalSpy done(&worker, &MyThread::isDone);
+        worker.start();
+        QVERIFY(worker.wait(20000));
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(lines(*fake), runs);
+        QCOMPARE(fake->detached(), launched);
+    }
+};
+
+QTEST_MAIN(TestBeaconry)
+#include "tst_hotspot.moc"
