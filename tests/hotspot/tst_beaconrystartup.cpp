@@ -1,25 +1,5 @@
-#include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-
-// A process that is ended when the test leaves, passed or failed.
-class Owned final : public QProcess
-{
-public:
-    ~Owned() override
-    {
-        terminate();
-        if (!waitForFinished(5000))
-            kill();
-        waitForFinished(5000);
-    }
-};
-
-} // namespace
 
 // The real program on a virtual display with a tray host, in a private mount namespace over
 // the configuration folder and with a lock folder of its own, so that neither the machine's
@@ -31,12 +11,18 @@ class TestBeaconryStartup final : public QObject
 private slots:
     void oneInstanceInTheTray()
     {
-        for (const char* tool : {"Xvfb", "trayer", "xwininfo", "xdotool"}) {
-            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is missing: bash scripts/setup.sh").arg(tool)));
-        }
+        for (const char* tool : {"Xvfb", "trayer", "xwininfo", "xdotool"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                QSKIP(qPrintable(QString("%1 is missing: bash scripts/setup.sh").arg(tool)));
         QTemporaryDir lockFolder;
-        Owned xvfb, trayer, beaconry, second;
+        QProcess xvfb, trayer, beaconry, second;
+        // Ended when the test leaves, passed or failed.
+        const auto end = qScopeGuard([&] {
+            for (QProcess* process : {&second, &beaconry, &trayer, &xvfb}) {
+                process->kill();
+                process->waitForFinished();
+            }
+        });
         xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x120x24", "-nolisten", "tcp"});
         QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine() || xvfb.state() == QProcess::NotRunning, 15000);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -64,8 +50,7 @@ private slots:
         beaconry.setProcessChannelMode(QProcess::MergedChannels);
         beaconry.start(PRIVATE_CONFIG_SCRIPT, {BEACONRY_PATH});
         const QRegularExpression icon(
-            "^ {6,}0x[0-9a-f]+ \"Beaconry\": \\(\"Beaconry\" \"Beaconry\"\\)"
-            "  (\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+  \\+(-?\\d+)\\+(-?\\d+)$",
+            "^ {6,}(0x[0-9a-f]+) \"Beaconry\": \\(\"Beaconry\" \"Beaconry\"\\)",
             QRegularExpression::MultilineOption);
         const QRegularExpression window("^ {5}(0x[0-9a-f]+) \"Beaconry\": .*  315x145",
                                         QRegularExpression::MultilineOption);
@@ -76,28 +61,25 @@ private slots:
         if (beaconry.state() == QProcess::NotRunning && beaconry.exitCode() == 77)
             QSKIP(beaconry.readAll().constData());
         QVERIFY2(shown(), qPrintable(tree() + beaconry.readAll()));
-        const QRegularExpressionMatch found = icon.match(tree());
+        const QString iconId = icon.match(tree()).captured(1);
         QTRY_VERIFY_WITH_TIMEOUT(
             x11({"xwininfo", "-id", window.match(tree()).captured(1)}).contains("IsUnMapped"),
             10000);
 
         // A second start ends at once and leaves the first one alone.
         second.start(PRIVATE_CONFIG_SCRIPT, {BEACONRY_PATH});
-        QVERIFY(second.waitForFinished(10000));
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QVERIFY(second.waitForFinished(10000) && second.exitStatus() == QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(beaconry.state(), QProcess::Running);
 
         // "Exit", the menu's last entry, ends the program. The menu is one more window.
         const auto windows = [&] { return tree().count("(\"Beaconry\" \"Beaconry\")"); };
         const int before = windows();
-        const int x = found.captured(3).toInt() + found.captured(1).toInt() / 2;
-        const int y = found.captured(4).toInt() + found.captured(2).toInt() / 2;
-        x11({"xdotool", "mousemove", QString::number(x), QString::number(y), "click", "3"});
+        x11({"xdotool", "mousemove", "--window", iconId, "4", "4", "click", "3"});
         QTRY_VERIFY_WITH_TIMEOUT(windows() > before, 10000);
         x11({"xdotool", "key", "Up", "Return"});
-        QVERIFY2(beaconry.waitForFinished(10000), "Beaconry still runs after Exit");
-        QCOMPARE(beaconry.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(beaconry.waitForFinished(10000) && beaconry.exitStatus() == QProcess::NormalExit,
+                 "Beaconry still runs after Exit");
         QCOMPARE(beaconry.exitCode(), 0);
     }
 };
