@@ -1,8 +1,7 @@
 #!/bin/sh
-# with-private-config.sh [--config FILE] COMMAND [ARG...]: runs the command in a private mount
-# namespace in which an empty tmpfs (holding a copy of FILE as the configuration file, if
-# given) covers the configuration folder, so that the machine's own file is neither read nor
-# written. Needs root; otherwise exits with 77, which the tests take as "skip".
+# with-private-config.sh [--config FILE] COMMAND [ARG...]: runs COMMAND with a tmpfs (holding a
+# copy of FILE as the configuration file) over the configuration folder in a private mount
+# namespace, so that the machine's own file is untouched. Needs root, else exits 77 ("skip").
 set -eu
 config=
 [ "${1:-}" != --config ] || { config=$(realpath "$2"); shift 2; }

@@ -31,17 +31,14 @@ double fullScale(int depth)
     return depth == CV_8U ? 255 : 65535;
 }
 
-// Soft shapes on shading with a little noise, mid-range: what an unprocessed exposure looks
-// like, and something every enhancement can improve.
+// Soft blotches, mid-range: like an unprocessed exposure, something every enhancement can
+// improve.
 cv::Mat scene(int rows, int cols, int type)
 {
-    cv::Mat picture(rows, cols, CV_32F, cv::Scalar(0.3)), noise(rows, cols, CV_32F), out;
-    cv::circle(picture, {cols / 3, rows / 2}, rows / 4, cv::Scalar(0.5), cv::FILLED);
-    cv::rectangle(picture, cv::Rect(cols / 2, rows / 5, cols / 3, rows / 2), cv::Scalar(0.42),
-                  cv::FILLED);
+    cv::Mat picture(rows, cols, CV_32F), out;
+    cv::RNG(7).fill(picture, cv::RNG::UNIFORM, 0.2, 0.6);
     cv::GaussianBlur(picture, picture, cv::Size(), 2.5);
-    cv::RNG(7).fill(noise, cv::RNG::NORMAL, 0, 0.01);
-    cv::Mat(picture + noise).convertTo(out, CV_MAT_DEPTH(type), fullScale(CV_MAT_DEPTH(type)));
+    picture.convertTo(out, CV_MAT_DEPTH(type), fullScale(CV_MAT_DEPTH(type)));
     if (CV_MAT_CN(type) > 1)
         cv::cvtColor(out, out, CV_MAT_CN(type) == 3 ? cv::COLOR_GRAY2BGR : cv::COLOR_GRAY2BGRA);
     return out;
@@ -86,30 +83,27 @@ private slots:
         }
     }
 
-    // An asymmetric picture, [1 2 3; 4 5 6], shows every turn and mirror by its pixels.
+    // An asymmetric picture, [1 2 3; 4 5 6], shows every turn and mirror by its pixels (the
+    // shapes are checked above).
     void turnsAndMirrorsAreExact_data()
     {
         QTest::addColumn<bool>("rotate");
         QTest::addColumn<int>("argument");
-        QTest::addColumn<int>("rows");
         QTest::addColumn<QVector<int>>("pixels"); // row by row
         const QVector<int> same{1, 2, 3, 4, 5, 6};
         QTest::newRow("90 turns a quarter to the left")
-            << true << 90 << 3 << QVector<int>{3, 6, 2, 5, 1, 4};
+            << true << 90 << QVector<int>{3, 6, 2, 5, 1, 4};
         QTest::newRow("270 turns a quarter to the right")
-            << true << 270 << 3 << QVector<int>{4, 1, 5, 2, 6, 3};
-        QTest::newRow("Any other angle, -90 too, gives a copy") << true << -90 << 2 << same;
-        QTest::newRow("0 mirrors top to bottom")
-            << false << 0 << 2 << QVector<int>{4, 5, 6, 1, 2, 3};
-        QTest::newRow("1 mirrors left to right")
-            << false << 1 << 2 << QVector<int>{3, 2, 1, 6, 5, 4};
-        QTest::newRow("Any other code gives a copy") << false << -1 << 2 << same;
+            << true << 270 << QVector<int>{4, 1, 5, 2, 6, 3};
+        QTest::newRow("Any other angle, -90 too, gives a copy") << true << -90 << same;
+        QTest::newRow("0 mirrors top to bottom") << false << 0 << QVector<int>{4, 5, 6, 1, 2, 3};
+        QTest::newRow("1 mirrors left to right") << false << 1 << QVector<int>{3, 2, 1, 6, 5, 4};
+        QTest::newRow("Any other code gives a copy") << false << -1 << same;
     }
     void turnsAndMirrorsAreExact()
     {
         QFETCH(bool, rotate);
         QFETCH(int, argument);
-        QFETCH(int, rows);
         QFETCH(QVector<int>, pixels);
         for (const int depth : {CV_8U, CV_16U}) {
             const int scale = depth == CV_8U ? 1 : 10000; // 16-bit values use the high byte too
@@ -117,7 +111,6 @@ private slots:
             picture.convertTo(picture, depth);
             cv::Mat out = rotate ? quor_rotate(picture, argument) : quor_flip(picture, argument);
             QCOMPARE(out.depth(), depth);
-            QCOMPARE(out.rows, rows);
             out.convertTo(out, CV_32S);
             out = out.reshape(1, 1) / scale;
             QCOMPARE(QVector<int>(out.begin<int>(), out.end<int>()), pixels);
