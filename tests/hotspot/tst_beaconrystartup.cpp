@@ -1,9 +1,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-// The real program on a virtual display with a tray host, in a private mount namespace over
-// the configuration folder and with a lock folder of its own, so that neither the machine's
-// configuration nor a Beaconry already running is touched.
+// The real program under Xvfb with a tray host; a private configuration folder and lock folder
+// keep the machine's configuration and any Beaconry already running untouched.
 class TestBeaconryStartup final : public QObject
 {
     Q_OBJECT
@@ -16,7 +15,6 @@ private slots:
                 QSKIP(qPrintable(QString("%1 is missing: bash scripts/setup.sh").arg(tool)));
         QTemporaryDir lockFolder;
         QProcess xvfb, trayer, beaconry, second;
-        // Ended when the test leaves, passed or failed.
         const auto end = qScopeGuard([&] {
             for (QProcess* process : {&second, &beaconry, &trayer, &xvfb}) {
                 process->kill();
@@ -45,8 +43,7 @@ private slots:
                                 "--width", "120", "--height", "32"});
         QTRY_VERIFY_WITH_TIMEOUT(tree().contains("(\"panel\" \"trayer\")"), 15000);
 
-        // The icon is a Beaconry window embedded below the host's panel; the window, a
-        // top-level one, shows only for a moment (until then it may cover the icon).
+        // The icon is embedded in the host's panel; the window shows only for a moment.
         beaconry.setProcessChannelMode(QProcess::MergedChannels);
         beaconry.start(PRIVATE_CONFIG_SCRIPT, {BEACONRY_PATH});
         const QRegularExpression icon(
@@ -72,7 +69,7 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(beaconry.state(), QProcess::Running);
 
-        // "Exit", the menu's last entry, ends the program. The menu is one more window.
+        // "Exit", the menu's last entry, ends the program (the menu is one more window).
         const auto windows = [&] { return tree().count("(\"Beaconry\" \"Beaconry\")"); };
         const int before = windows();
         x11({"xdotool", "mousemove", "--window", iconId, "4", "4", "click", "3"});

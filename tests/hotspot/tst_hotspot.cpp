@@ -108,8 +108,7 @@ private slots:
         QVERIFY(finishWorkerRun(*w));
         QCOMPARE(done.count(), 6);
 
-        // Finding the network, or no adapter, starts the count again and ends the animation,
-        // which would paint over either.
+        // Finding the network, or no adapter, starts the count again and ends the animation.
         for (const Adapters& reset : {kHosted, kNoAdapter}) {
             table.set(reset);
             w->checkHotspot();
@@ -147,7 +146,6 @@ private slots:
         QFETCH(QString, tooltip);
         auto w = window();
         QVERIFY(w->trayIcon->isVisible());
-        QVERIFY(shows(*w, "1 (10).png"));
         writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("clinic"));
         writeSetting(QStringLiteral("WIFI/setSSID"), QString::number(flag));
         table.set(first);
@@ -157,9 +155,8 @@ private slots:
         QCOMPARE(w->trayIcon->toolTip(), tooltip);
     }
 
-    // The worker closes and opens the access point twice, as the Windows version asks; on 10
-    // the configured helper is ended only when the process list names it exactly, and
-    // launched by its command line.
+    // The worker closes and opens the access point twice; on 10 the configured helper is ended
+    // only when listed exactly, and launched by its command line.
     void workerCycle_data()
     {
         QTest::addColumn<int>("version");
@@ -201,8 +198,7 @@ private slots:
         QCOMPARE(fake->detached(), launched + launched);
     }
 
-    // The stored name is one argument whatever white space it holds; the passphrase is fixed
-    // whatever the file holds.
+    // The stored name is one argument whatever it holds; the passphrase is fixed.
     void netshArguments_data()
     {
         QTest::addColumn<QString>("stored");
@@ -224,7 +220,6 @@ private slots:
         writeSetting(QStringLiteral("WIFI/key"), QStringLiteral("other"));
         writeSetting(QStringLiteral("WIFI/ssid"), stored);
         OPENWIFI(*fake).startHostedNetwork();
-        // Each argument of its own, not a command line.
         QCOMPARE(lines(*fake), (QStringList{"netsh|wlan|set|hostednetwork|mode=allow|" +
                                                 ssidArgument + "|key=kelp5820",
                                             kStart}));

@@ -69,8 +69,7 @@ private:
                       (SANE_Int*)nullptr),
                  SANE_STATUS_GOOD);
     }
-    // sane_start on its own thread; once the backend listens, sends the datagram or (none
-    // given) cancels. Keeps the backend's debug lines.
+    // Starts a scan; once the backend listens, sends the datagram or (none) cancels.
     SANE_Status startScan(const char* datagram, bool wait = true)
     {
         QTemporaryFile captured;
@@ -114,7 +113,6 @@ private slots:
         for (const QByteArray& symbol : nm.readAllStandardOutput().trimmed().split('\n'))
             QVERIFY2(symbol.startsWith("sane_ostra_"), symbol.constData());
 
-        // The backend's own configuration points it at this folder's file.
         writeFile(dir.filePath("ostra.conf"),
                   "config " + dir.filePath("scanConfig.ini").toUtf8() + "\n");
         qputenv("SANE_CONFIG_DIR", dir.path().toUtf8());
@@ -167,7 +165,6 @@ private slots:
         QCOMPARE(startScan("1001"), SANE_STATUS_GOOD);
         SANE_Parameters p{};
         QCOMPARE(call("get_parameters", handle, &p), SANE_STATUS_GOOD);
-        // Format, depth, pixels per line, lines, last frame.
         QCOMPARE((QVector<int>{p.format, p.depth, p.pixels_per_line, p.lines, p.last_frame}),
                  (QVector<int>{format, depth, 5, 7, SANE_TRUE}));
         const QByteArray wanted(reinterpret_cast<const char*>(expected.data),
@@ -176,8 +173,7 @@ private slots:
         QCOMPARE(readAll(), wanted);
     }
 
-    // How a scan ends without a picture, with the backend's reason; the port is free again
-    // and the next scan delivers.
+    // A scan without a picture ends with the reason; the port is freed, the next scan works.
     void failures_data()
     {
         QTest::addColumn<QByteArray>("event");   // a datagram, "" for none, or what happens
