@@ -14,31 +14,21 @@ private slots:
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 QSKIP(qPrintable(QString("%1 is missing: bash scripts/setup.sh").arg(tool)));
         QTemporaryDir lockFolder;
-        QProcess xvfb, trayer, beaconry, second;
-        const auto end = qScopeGuard([&] {
-            for (QProcess* process : {&second, &beaconry, &trayer, &xvfb}) {
-                process->kill();
-                process->waitForFinished();
-            }
-        });
+        QProcess xvfb, trayer, beaconry, second; // each killed, if need be, when it goes
         xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x120x24", "-nolisten", "tcp"});
         QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine() || xvfb.state() == QProcess::NotRunning, 15000);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readLine()).trimmed());
-        environment.insert("TMPDIR", lockFolder.path());
+        qputenv("DISPLAY", ":" + xvfb.readLine().trimmed());
+        qputenv("TMPDIR", lockFolder.path().toUtf8());
         // The desktop's own tray service, if any, would take the icon instead of the host.
-        environment.remove("DBUS_SESSION_BUS_ADDRESS");
-        environment.insert("QT_QPA_PLATFORM", "xcb");
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("QT_QPA_PLATFORM", "xcb");
         const auto x11 = [&](const QStringList& command) {
             QProcess tool;
-            tool.setProcessEnvironment(environment);
             tool.start(command.first(), command.mid(1));
             tool.waitForFinished(10000);
             return QString::fromLocal8Bit(tool.readAllStandardOutput());
         };
         const auto tree = [&] { return x11({"xwininfo", "-root", "-tree"}); };
-        for (QProcess* process : {&trayer, &beaconry, &second})
-            process->setProcessEnvironment(environment);
         trayer.start("trayer", {"--edge", "top", "--align", "left", "--widthtype", "pixel",
                                 "--width", "120", "--height", "32"});
         QTRY_VERIFY_WITH_TIMEOUT(tree().contains("(\"panel\" \"trayer\")"), 15000);
