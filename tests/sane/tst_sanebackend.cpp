@@ -8,7 +8,6 @@
 
 #include <dlfcn.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -19,8 +18,6 @@ R call(const char* name, A... arguments)
     static void* const library = dlopen(OSTRA_BACKEND, RTLD_NOW | RTLD_LOCAL);
     const auto entry =
         reinterpret_cast<R (*)(A...)>(dlsym(library, QByteArray("sane_ostra_") + name));
-    if (!entry)
-        qFatal("no entry point sane_ostra_%s", name);
     return entry(arguments...);
 }
 
@@ -72,10 +69,8 @@ private:
     // Starts a scan; once the backend listens, sends the datagram or (none) cancels.
     SANE_Status startScan(const char* datagram, bool wait = true)
     {
-        QTemporaryFile captured;
-        captured.open();
-        const int savedStderr = dup(STDERR_FILENO);
-        dup2(captured.handle(), STDERR_FILENO);
+        QFile log(dir.filePath("stderr"));
+        log.open(QIODevice::ReadOnly) && log.seek(log.size());
         SANE_Status status = SANE_STATUS_INVAL;
         std::thread scan([&] { status = call("start", handle); });
         if (wait) {
@@ -86,10 +81,8 @@ private:
                 call<void>("cancel", handle);
         }
         scan.join();
-        dup2(savedStderr, STDERR_FILENO);
-        close(savedStderr);
-        captured.seek(0);
-        debugOutput = captured.readAll();
+        fflush(stderr);
+        debugOutput = log.readAll();
         return status;
     }
     QByteArray readAll()
@@ -106,6 +99,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(dlopen(OSTRA_BACKEND, RTLD_NOW | RTLD_LOCAL), dlerror());
+        // The backend's debug lines, on stderr, are read back from a file after each scan.
+        QVERIFY(freopen(qPrintable(dir.filePath("stderr")), "w", stderr));
         // Only the entry points are shared: the settings code and its Qt stay the backend's.
         QProcess nm;
         nm.start("nm", {"-D", "--defined-only", "--format=just-symbols", OSTRA_BACKEND});
@@ -183,10 +178,10 @@ private slots:
         const int cancelled = SANE_STATUS_CANCELLED, noDocs = SANE_STATUS_NO_DOCS;
         const int broken = SANE_STATUS_IO_ERROR;
         const QByteArray good, path = "[ostra] picture \"" + dir.filePath("scan.png").toUtf8();
-        std::vector<uchar> png, jpeg;
+        std::vector<uchar> jpeg;
         cv::Mat noise(64, 64, CV_8UC3); // enough to be cut inside the pixels, past the header
         cv::randu(noise, 0, 255);
-        QVERIFY(cv::imencode(".png", noise, png) && cv::imencode(".jpg", noise, jpeg));
+        QVERIFY(cv::imencode(".jpg", noise, jpeg));
         const auto row = [](const char* rule, const char* event, const QByteArray& picture,
                             int status, const QByteArray& line) {
             QTest::newRow(rule) << QByteArray(event) << picture << status << line;
@@ -199,8 +194,6 @@ private slots:
         row("the port held elsewhere: busy", "held", good, SANE_STATUS_DEVICE_BUSY, "is held");
         row("a missing picture", "1001", "", broken, path);
         row("not a picture", "1001", "no picture at all", broken, path);
-        row("half-written PNG", "1001", QByteArray((const char*)png.data(), int(png.size() / 2)),
-            broken, path);
         row("half-written JPEG", "1001", QByteArray((const char*)jpeg.data(), int(jpeg.size() / 2)),
             broken, path);
         row("a header claiming 60000 x 60000 pixels", "1001", "P5\n60000 60000\n255\n\x01\x02",
