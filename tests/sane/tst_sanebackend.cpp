@@ -56,12 +56,10 @@ private:
     QString picturePath;
     QByteArray debugOutput;
 
-    void configure(const QString& portText, SANE_Word waitSeconds)
+    void configure(SANE_Word waitSeconds = 5)
     {
-        writeFile(dir.filePath("scanConfig.ini"),
-                  QString("[UDP]\nPort=%1\n[IMAHE]\nImageScanPth=%2\n")
-                      .arg(portText, picturePath)
-                      .toUtf8());
+        const QString ini = QString("[UDP]\nPort=%1\n[IMAHE]\nImageScanPth=%2\n").arg(port);
+        writeFile(dir.filePath("scanConfig.ini"), ini.arg(picturePath).toUtf8());
         QCOMPARE(call("control_option", handle, 1, SANE_ACTION_SET_VALUE, &waitSeconds,
                       (SANE_Int*)nullptr),
                  SANE_STATUS_GOOD);
@@ -121,7 +119,6 @@ private slots:
     {
         picturePath = dir.filePath(QStringLiteral("scan.png"));
         QCOMPARE(call("open", "", &handle), SANE_STATUS_GOOD);
-        configure(QString::number(port), 5);
     }
     void cleanup()
     {
@@ -150,7 +147,7 @@ private slots:
         QFETCH(int, format);
         QFETCH(int, depth);
         picturePath = dir.filePath(QStringLiteral("scan.") + suffix);
-        configure(QString::number(port), 5);
+        configure();
         const cv::Mat stored = pattern(type);
         QVERIFY(cv::imwrite(picturePath.toStdString(), stored));
         cv::Mat expected = stored;
@@ -209,7 +206,7 @@ private slots:
             QVERIFY(cv::imwrite(picturePath.toStdString(), pattern(CV_8UC1)));
         else if (!picture.isEmpty())
             writeFile(picturePath, picture);
-        configure(QString::number(port), event == "cancel" ? 3600 : 1);
+        configure(event == "cancel" ? 3600 : 1);
         QUdpSocket holder;
         QVERIFY(event != "held" || holder.bind(QHostAddress(QHostAddress::LocalHost), quint16(port),
                                                QUdpSocket::ShareAddress));
@@ -221,7 +218,7 @@ private slots:
         holder.close();
         QVERIFY(!portBound(port));
         QVERIFY(cv::imwrite(picturePath.toStdString(), pattern(CV_8UC1)));
-        configure(QString::number(port), 5);
+        configure();
         QCOMPARE(startScan("1001"), SANE_STATUS_GOOD);
         QCOMPARE(readAll().size(), 35);
     }
