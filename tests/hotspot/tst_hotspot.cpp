@@ -27,13 +27,12 @@ const QStringList kNetshCycle = {
 const QString kTasklist = "tasklist|-fi|imagename eq Airstep.exe ";
 const QString kTaskkill = "taskkill|-im|Airstep.exe|-f";
 
-// One line per run: the command line, or the program and its arguments.
+// One line per run: the program and its arguments.
 QStringList lines(const FakeRunner& runner)
 {
     QStringList result;
     for (const platform::ToolRun& run : runner.runs())
-        result.append(run.commandLine ? run.program
-                                      : (QStringList{run.program} + run.arguments).join('|'));
+        result.append((QStringList{run.program} + run.arguments).join('|'));
     return result;
 }
 
@@ -48,7 +47,6 @@ private:
     FakeAdapterTable table;
     std::unique_ptr<FakeRunner> fake;
 
-    // The label and the tray show the state's image.
     static bool shows(const Beaconry& w, const QString& image)
     {
         return w.ui->label_state->styleSheet().contains(image) &&
@@ -64,7 +62,6 @@ private:
     }
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void init()
     {
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
@@ -144,7 +141,6 @@ private slots:
         QFETCH(int, flag);
         QFETCH(QString, tooltip);
         auto w = std::make_unique<Beaconry>(table, *fake);
-        QVERIFY(w->trayIcon->isVisible());
         writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("clinic"));
         writeSetting(QStringLiteral("WIFI/setSSID"), QString::number(flag));
         table.set(first);
@@ -204,8 +200,7 @@ private slots:
             << QStringLiteral("x\" key=\"open") << "ssid=x key=open";
         for (const char* blank : {" ", "\t", "\n", "\r", "\v", "\u00a0"}) {
             const QString name = "x" + QString::fromUtf8(blank) + "key=evil";
-            QTest::newRow(
-                qPrintable(QString("U+%1 stays inside the name").arg(name.at(1).unicode())))
+            QTest::addRow("U+%04X stays inside the name", name.at(1).unicode())
                 << name << "ssid=" + name;
         }
     }

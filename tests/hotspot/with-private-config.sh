@@ -5,10 +5,8 @@
 set -eu
 config=
 [ "${1:-}" != --config ] || { config=$(realpath "$2"); shift 2; }
-if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null; then
-    echo "skipped: needs root and unshare for a private configuration folder" >&2
-    exit 77
-fi
+[ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null ||
+    { echo "skipped: needs root and unshare for a private configuration folder" >&2; exit 77; }
 exec unshare --mount --propagation private sh -c '
     set -eu
     folder=$1 config=$2 cover=$1

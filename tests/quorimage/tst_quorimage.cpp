@@ -23,13 +23,7 @@ const std::vector<std::pair<const char*, std::function<cv::Mat(cv::Mat)>>> kCall
     {"flip 0", [](cv::Mat m) { return quor_flip(m, 0); }},
     {"flip 1", [](cv::Mat m) { return quor_flip(m, 1); }},
     {"turn 90", [](cv::Mat m) { return quor_rotate(m, 90); }},
-    {"turn 270", [](cv::Mat m) { return quor_rotate(m, 270); }},
-};
-
-double fullScale(int depth)
-{
-    return depth == CV_8U ? 255 : 65535;
-}
+    {"turn 270", [](cv::Mat m) { return quor_rotate(m, 270); }}};
 
 // Soft mid-range blotches, like an unprocessed exposure that every enhancement can improve.
 cv::Mat scene(int rows, int cols, int type)
@@ -37,7 +31,7 @@ cv::Mat scene(int rows, int cols, int type)
     cv::Mat picture(rows, cols, CV_32F), out;
     cv::RNG(7).fill(picture, cv::RNG::UNIFORM, 0.2, 0.6);
     cv::GaussianBlur(picture, picture, cv::Size(), 2.5);
-    picture.convertTo(out, CV_MAT_DEPTH(type), fullScale(CV_MAT_DEPTH(type)));
+    picture.convertTo(out, CV_MAT_DEPTH(type), CV_MAT_DEPTH(type) == CV_8U ? 255 : 65535);
     if (CV_MAT_CN(type) > 1)
         cv::cvtColor(out, out, CV_MAT_CN(type) == 3 ? cv::COLOR_GRAY2BGR : cv::COLOR_GRAY2BGRA);
     return out;
@@ -47,7 +41,7 @@ cv::Mat scene(int rows, int cols, int type)
 double sharpness(const cv::Mat& grey)
 {
     cv::Mat lap;
-    cv::Laplacian(grey, lap, CV_64F, 1, 1 / fullScale(grey.depth()));
+    cv::Laplacian(grey, lap, CV_64F, 1, grey.depth() == CV_8U ? 1 / 255.0 : 1 / 65535.0);
     cv::Scalar mean, sd;
     cv::meanStdDev(lap, mean, sd);
     return sd[0] * sd[0];
@@ -69,11 +63,10 @@ private slots:
                                         cv::Rect(1, 1, 9, 1), cv::Rect(1, 1, 1, 9)}) {
                 for (const auto& [name, call] : kCalls) {
                     cv::Mat out = call(parent(area));
-                    const bool turns = name[0] == 't';
+                    const cv::Size size =
+                        name[0] == 't' ? cv::Size(area.height, area.width) : area.size();
                     QVERIFY2(out.type() == CV_MAKETYPE(CV_MAT_DEPTH(type), 1), name);
-                    QVERIFY2(out.size() ==
-                                 (turns ? cv::Size(area.height, area.width) : area.size()),
-                             name);
+                    QVERIFY2(out.size() == size, name);
                     out.setTo(cv::Scalar::all(1));
                     QVERIFY2(cv::norm(parent, before, cv::NORM_INF) == 0, name);
                 }
@@ -113,7 +106,7 @@ private slots:
     void byDepth()
     {
         QFETCH(int, depth);
-        const double top = fullScale(depth);
+        const double top = depth == CV_8U ? 255 : 65535;
         cv::Mat m(40, 1000, CV_MAKETYPE(depth, 1)), wide;
         for (int x = 0; x < m.cols; ++x) // a ramp over 40 % of the range
             m.col(x).setTo(top * (0.25 + 0.4 * x / (m.cols - 1)));
@@ -135,8 +128,7 @@ private slots:
         const cv::Mat picture = scene(200, 260, CV_MAKETYPE(depth, 1));
         quor_InitOstraImg(picture * 0.5, dim);
         quor_InitOstraImg(picture, bright);
-        QVERIFY2(dim >= 1 && bright <= 100 && bright > dim + 10,
-                 qPrintable(QString("%1 %2").arg(dim).arg(bright)));
+        QVERIFY(dim >= 1 && bright <= 100 && bright > dim + 10);
 
         QVERIFY(sharpness(quor_Fine(picture)) > 1.3 * sharpness(picture));
         QVERIFY(sharpness(quor_HD(picture)) > sharpness(quor_Fine(picture)));
