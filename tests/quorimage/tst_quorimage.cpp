@@ -21,7 +21,7 @@ const std::vector<std::pair<const char*, std::function<cv::Mat(cv::Mat)>>> kCall
     {"fine", quor_Fine},
     {"hd", quor_HD},
     {"flip 0", [](cv::Mat m) { return quor_flip(m, 0); }},
-    {"flip 1", [](cv::Mat m) { return quor_flip(m, 1); }},
+    {"flip -1", [](cv::Mat m) { return quor_flip(m, -1); }},
     {"turn 90", [](cv::Mat m) { return quor_rotate(m, 90); }},
     {"turn 270", [](cv::Mat m) { return quor_rotate(m, 270); }}};
 
