@@ -154,12 +154,12 @@ private slots:
     // only when listed exactly, and launched by its command line.
     void workerCycle_data()
     {
+        const QString path = "\"C:/Program Files/Airstep/Airstep.exe\" -tray";
         QTest::addColumn<int>("version");
         QTest::addColumn<QString>("listing");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("closeThenOpen");
         QTest::addColumn<QStringList>("launched");
-        const QString path = "\"C:/Program Files/Airstep/Airstep.exe\" -tray";
         const QStringList none, launched{"C:/Program Files/Airstep/Airstep.exe -tray"};
         QTest::newRow("8.1: netsh") << WV_WINDOWS8_1 << "" << path << kNetshCycle << none;
         QTest::newRow("10, not listed: launched, never ended")
