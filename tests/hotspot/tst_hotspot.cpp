@@ -1,0 +1,221 @@
+#include "common/settings.h"
+#include "hotspot/beaconry.h"
+#include "hotspot/mythread.h"
+#include "hotspot/openwifi.h"
+#include "hotspot/winversion.h"
+#include "tests/mock/fakerunner.h"
+#include "tests/support/adapterrows.h"
+#include "ui_beaconry.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QtTest>
+
+using namespace winversion;
+
+namespace {
+
+const Adapters kTurningOn = {wifi({"169.254.7.7"})};
+const Adapters kHosted = {wifi({"192.168.137.1"})};
+const Adapters kNoAdapter = {lan({"10.0.0.7"})};
+
+const QString kListed = "Airstep.exe  5120 Console\r\n";
+const QString kStart = "netsh|wlan|start|hostednetwork";
+const QStringList kNetshCycle = {
+    "netsh|wlan|stop|hostednetwork", "netsh|wlan|set|hostednetwork|mode=disallow",
+    "netsh|wlan|set|hostednetwork|mode=allow|ssid=net|key=kelp5820", kStart};
+const QString kTasklist = "tasklist|-fi|imagename eq Airstep.exe ";
+const QString kTaskkill = "taskkill|-im|Airstep.exe|-f";
+
+// One line per run: the program and its arguments.
+QStringList lines(const FakeRunner& runner)
+{
+    QStringList result;
+    for (const platform::ToolRun& run : runner.runs())
+        result.append((QStringList{run.program} + run.arguments).join('|'));
+    return result;
+}
+
+} // namespace
+
+class TestBeaconry final : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    FakeAdapterTable table;
+    std::unique_ptr<FakeRunner> fake;
+
+    static bool shows(const Beaconry& w, const QString& image)
+    {
+        return w.ui->label_state->styleSheet().contains(image) &&
+               w.trayIcon->icon().cacheKey() == w.stateIcon.cacheKey();
+    }
+
+    // Lets a worker run end and its report reach the window.
+    static bool finishWorkerRun(Beaconry& w)
+    {
+        const bool ended = w.workerThread->wait(20000);
+        QCoreApplication::processEvents();
+        return ended;
+    }
+
+private slots:
+    void init()
+    {
+        overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
+        QFile::remove(configFilePath());
+        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("net"));
+        table.set({});
+        fake = std::make_unique<FakeRunner>();
+    }
+    void cleanup() { overrideCurrent(-1); }
+
+    // The worker runs at most five times in a row while the network does not come up.
+    void statusCycleLimit()
+    {
+        auto w = std::make_unique<Beaconry>(table, *fake);
+        QSignalSpy done(w->workerThread, &MyThread::isDone);
+        table.set(kTurningOn);
+        for (int attempt = 1; attempt <= 5; ++attempt) {
+            w->checkHotspot();
+            QVERIFY(w->blinkTimer->isActive());
+            QCOMPARE(w->trayIcon->toolTip(), QStringLiteral("WIFI is turning on"));
+            for (const char* frame : {"1 (13).png", "1 (14).png", "1 (12).png"}) {
+                w->blinkStateIcon();
+                QVERIFY2(attempt > 1 || shows(*w, frame), frame);
+            }
+            QVERIFY(finishWorkerRun(*w));
+            QCOMPARE(done.count(), attempt);
+            QVERIFY(w->checkTimer->isActive());
+        }
+        w->checkHotspot();
+        QVERIFY(!w->blinkTimer->isActive());
+        QCOMPARE(w->trayIcon->toolTip(), QStringLiteral("Unable to open WIFI"));
+        QVERIFY(shows(*w, "1 (10).png"));
+        QVERIFY(finishWorkerRun(*w));
+        QCOMPARE(done.count(), 5);
+
+        // "Restart" runs the worker once more; the next check still fails at once.
+        w->restartAction->trigger();
+        QVERIFY(finishWorkerRun(*w));
+        w->checkHotspot();
+        QVERIFY(finishWorkerRun(*w));
+        QCOMPARE(done.count(), 6);
+
+        // Finding the network, or no adapter, starts the count again and ends the animation.
+        for (const Adapters& reset : {kHosted, kNoAdapter}) {
+            table.set(reset);
+            w->checkHotspot();
+            QVERIFY(!w->blinkTimer->isActive());
+            table.set(kTurningOn);
+            const int before = done.count();
+            w->checkHotspot();
+            QVERIFY(finishWorkerRun(*w));
+            QCOMPARE(done.count(), before + 1);
+        }
+    }
+
+    // The first probe may catch the adapter mid-change: the second one decides what shows.
+    void trayStates_data()
+    {
+        QTest::addColumn<Adapters>("first");
+        QTest::addColumn<Adapters>("second");
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<int>("flag");
+        QTest::addColumn<QString>("tooltip");
+        QTest::newRow("Hosted, then no adapter: no network card")
+            << kHosted << kNoAdapter << "1 (9).png" << 1 << "Network card does not exist";
+        QTest::newRow("No adapter, then hosted: running, with the stored name")
+            << kNoAdapter << kHosted << "1 (14).png" << 1 << "clinic";
+        const Adapters learnt = {wifi({"0.0.0.0"}), wifi({"192.168.173.1"}, {1, 2, 3, 4, 5, 6})};
+        QTest::newRow("Running, with the name the probe learnt: ostra@ and 11 hex digits")
+            << learnt << learnt << "1 (14).png" << 0 << "ostra@001A2B3C4D5";
+    }
+    void trayStates()
+    {
+        QFETCH(Adapters, first);
+        QFETCH(Adapters, second);
+        QFETCH(QString, image);
+        QFETCH(int, flag);
+        QFETCH(QString, tooltip);
+        auto w = std::make_unique<Beaconry>(table, *fake);
+        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("clinic"));
+        writeSetting(QStringLiteral("WIFI/setSSID"), QString::number(flag));
+        table.set(first);
+        table.then(second);
+        w->checkHotspot();
+        QVERIFY(shows(*w, image));
+        QCOMPARE(w->trayIcon->toolTip(), tooltip);
+    }
+
+    // The worker closes and opens the access point twice; on 10 the configured helper is ended
+    // only when listed exactly, and launched by its command line.
+    void workerCycle_data()
+    {
+        const QString path = "\"C:/Program Files/Airstep/Airstep.exe\" -tray";
+        QTest::addColumn<int>("version");
+        QTest::addColumn<QString>("listing");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QStringList>("closeThenOpen");
+        QTest::addColumn<QStringList>("launched");
+        const QStringList none, launched{"C:/Program Files/Airstep/Airstep.exe -tray"};
+        QTest::newRow("8.1: netsh") << WV_WINDOWS8_1 << "" << path << kNetshCycle << none;
+        QTest::newRow("10, not listed: launched, never ended")
+            << WV_WINDOWS10 << "" << path << QStringList{kTasklist, kTasklist} << launched;
+        QTest::newRow("10, listed: ended")
+            << WV_WINDOWS10 << kListed << path
+            << QStringList{kTasklist, kTaskkill, kTasklist, kTaskkill} << launched;
+        QTest::newRow("10: the name's case counts")
+            << WV_WINDOWS10 << kListed.toUpper() << path << QStringList{kTasklist, kTasklist}
+            << launched;
+        QTest::newRow("No Windows version (this system): nothing")
+            << WV_None << "" << path << none << none;
+    }
+    void workerCycle()
+    {
+        QFETCH(int, version);
+        QFETCH(QString, listing);
+        QFETCH(QString, path);
+        QFETCH(QStringList, closeThenOpen);
+        QFETCH(QStringList, launched);
+        writeSetting(QStringLiteral("WIFI/Path"), path);
+        fake->answer(QStringLiteral("tasklist"), listing);
+        if (version != WV_None)
+            overrideCurrent(version);
+        MyThread worker(*fake);
+        worker.start();
+        QVERIFY(worker.wait(20000));
+        QCOMPARE(lines(*fake), closeThenOpen + closeThenOpen);
+        QCOMPARE(fake->detached(), launched + launched);
+    }
+
+    // The stored name is one argument whatever it holds; the passphrase is fixed.
+    void netshArguments_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("ssidArgument");
+        QTest::newRow("Quotes are dropped, not let out")
+            << QStringLiteral("x\" key=\"open") << "ssid=x key=open";
+        for (const char* blank : {" ", "\t", "\n", "\r", "\v", "\u00a0"}) {
+            const QString name = "x" + QString::fromUtf8(blank) + "key=evil";
+            QTest::addRow("U+%04X stays inside the name", name.at(1).unicode())
+                << name << "ssid=" + name;
+        }
+    }
+    void netshArguments()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, ssidArgument);
+        writeSetting(QStringLiteral("WIFI/key"), QStringLiteral("other"));
+        writeSetting(QStringLiteral("WIFI/ssid"), stored);
+        OPENWIFI(*fake).startHostedNetwork();
+        QCOMPARE(lines(*fake), (QStringList{"netsh|wlan|set|hostednetwork|mode=allow|" +
+                                                ssidArgument + "|key=kelp5820",
+                                            kStart}));
+    }
+};
+
+QTEST_MAIN(TestBeaconry)
+#include "tst_hotspot.moc"
