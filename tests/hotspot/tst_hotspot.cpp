@@ -9,6 +9,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTimer>
 #include <QtTest>
 
 using namespace winversion;
@@ -115,6 +118,80 @@ private slots:
             QVERIFY(finishWorkerRun(*w));
             QCOMPARE(done.count(), before + 1);
         }
+    }
+
+    // The probe's result, and the name learnt (stored, with the flag set) on the way.
+    void probe_data()
+    {
+        const QString derived = QStringLiteral("ostra@001A2B3C4D5");
+        const std::vector<unsigned char> other = {1, 2, 3, 4, 5, 6};
+        addAdapterColumns();
+        adapterRow("A failed query counts as no adapter", kHosted, 0, {}, {}, false);
+        adapterRow("The gateway on a wired adapter does not count", {lan({"192.168.137.1"})}, 0);
+        adapterRow("Wi-Fi without the gateway: 1, the name derived", {wifi({"0.0.0.0"})}, 1,
+                   derived);
+        adapterRow("Wi-Fi with 192.168.173.1 as its second address: 2",
+                   {wifi({"169.254.1.1", "192.168.173.1"})}, 2);
+        adapterRow("Wi-Fi adapters after the hosted one are not looked at",
+                   {wifi({"192.168.137.1"}, other), wifi({"0.0.0.0"})}, 2);
+        adapterRow("A non-zero flag keeps the stored name", kTurningOn, 1, {}, "7");
+        adapterRow("A flag that is no unsigned number counts as 0", kTurningOn, 1, derived, "-1");
+    }
+    void probe()
+    {
+        QFETCH(Adapters, listed);
+        QFETCH(bool, queryOk);
+        QFETCH(QString, flag);
+        QFETCH(int, result);
+        QFETCH(QString, name);
+        auto w = std::make_unique<Beaconry>(table, *fake);
+        QFile::remove(configFilePath());
+        if (!flag.isNull())
+            writeSetting(QStringLiteral("WIFI/setSSID"), flag);
+        table.set(listed, queryOk);
+        QCOMPARE(w->probeAdapters(), result);
+        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), name);
+        QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")),
+                 name.isEmpty() ? flag : QStringLiteral("1"));
+    }
+
+    // The helper program's name is copied at start, then the flag is reset so that the name
+    // is derived anew; at the end the access point is taken down, unless the imaging suite
+    // ran from the start and the check never did.
+    void startAndEnd()
+    {
+        const QString work = dir.filePath(QStringLiteral("work"));
+        QSettings airstep(work + QStringLiteral("/Wifi/wifi/win10/setting.ini"),
+                          QSettings::IniFormat);
+        airstep.setValue(QStringLiteral("WIFI/ssid"), QStringLiteral("airstep net"));
+        airstep.setValue(QStringLiteral("WIFI/setSSID"), QStringLiteral("1"));
+        airstep.sync();
+        writeSetting(QStringLiteral("WORK_DIR/dirConfig"), work);
+        overrideCurrent(WV_WINDOWS7);
+        auto w = std::make_unique<Beaconry>(table, *fake);
+        QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), QStringLiteral("airstep net"));
+        QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")), QStringLiteral("0"));
+        w.reset();
+        QCOMPARE(lines(*fake).mid(1), kNetshCycle.mid(0, 2));
+
+        fake = std::make_unique<FakeRunner>();
+        fake->answer(QStringLiteral("tasklist"), QStringLiteral("Tessaly.exe  3150 Console\r\n"));
+        w = std::make_unique<Beaconry>(table, *fake);
+        // One notice, however often the suite check fires while it is open.
+        int notices = 0;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                if (++notices == 1)
+                    w->handleTimeout();
+                box->accept();
+            }
+        });
+        answer.start(10);
+        w->handleTimeout();
+        QCOMPARE(notices, 1);
+        w.reset();
+        QVERIFY(!lines(*fake).contains(kNetshCycle.at(0)));
     }
 
     // The first probe may catch the adapter mid-change: the second one decides what shows.
