@@ -49,15 +49,6 @@ struct Reply
     Reply says(std::int64_t field) const { return {code, size, field, limit, hold, segment}; }
 };
 
-enum class Peer
-{
-    Simulator,
-    ClosedPort,   // a loopback port nobody listens on
-    DeafListener, // a listener whose queue is full, so the handshake never completes
-    NotAnAddress,
-    AbsentHost, // an address in the test network that no host holds
-};
-
 // What becomes of the caller's data vector: kept (capacity included: nothing allocated),
 // not examined, the whole payload, or sized to the announced length with a prefix in place.
 constexpr long kKept = -1, kIgnored = -2, kWhole = -3;
@@ -68,7 +59,9 @@ struct Case
     Reply reply;
     int code;
     long data = kKept;
-    Peer peer = Peer::Simulator;
+    // Where to instead of the simulator: an address, or a loopback port nobody listens on, or
+    // a listener whose queue is full, so the handshake never completes.
+    const char* peer = nullptr;
     int request = REQUEST_POLL;
 };
 
@@ -76,7 +69,8 @@ inline const ByteVector kSentinelData = {0xde, 0xad};
 constexpr float kSentinelExtra = -7.5f;
 // Far above every time-out here, far below the two minutes of an unbounded connect.
 constexpr long long kBoundMs = 4 * kReceiveTimeoutMs;
-constexpr const char* kAbsentHost = "192.168.137.46";
+constexpr const char *kClosedPort = "closed port", *kDeafListener = "deaf listener";
+constexpr const char* kAbsentHost = "192.168.137.46"; // no host holds it in the test network
 
 // clang-format off
 inline const std::vector<Case>& cases()
@@ -93,7 +87,7 @@ inline const std::vector<Case>& cases()
         {"an unknown code is passed on", status(77), 77},
         {"a negative code is passed on", status(-5, 2), -5},
         {"the command request sends its low eight bits", status(REPLY_STATE_DIM), REPLY_STATE_DIM,
-         kKept, Peer::Simulator, 0x100 | REQUEST_COMMAND},
+         kKept, nullptr, 0x100 | REQUEST_COMMAND},
         {"image in the first read", image(5000), REPLY_IMAGE, kWhole},
         {"image, empty payload", image(0), REPLY_IMAGE, kWhole},
         {"image exactly one read past the header", image(chunk - kImageHeaderSize), REPLY_IMAGE, kWhole},
@@ -121,11 +115,11 @@ inline const std::vector<Case>& cases()
         {"silent peer times out", status(REPLY_STATE_LIT).cut(0, true), DEVICE_RECV_ERROR},
         {"silent inside the image header", image(16).cut(5, true), imageError},
         {"stall mid-payload keeps what arrived", image(400000).cut(kImageHeaderSize + 200000, true), imageError, 200000},
-        {"closed port", {}, DEVICE_CONNECT_ERROR, kKept, Peer::ClosedPort},
-        {"not an address", {}, DEVICE_CONNECT_ERROR, kKept, Peer::NotAnAddress},
+        {"closed port", {}, DEVICE_CONNECT_ERROR, kKept, kClosedPort},
+        {"not an address", {}, DEVICE_CONNECT_ERROR, kKept, "not an address"},
         // Unbounded, the handshake is retried for about two minutes on the GUI thread.
-        {"connect to a deaf listener is bounded", {}, DEVICE_CONNECT_ERROR, kKept, Peer::DeafListener, REQUEST_COMMAND},
-        {"absent host is a connect error", {}, DEVICE_CONNECT_ERROR, kKept, Peer::AbsentHost},
+        {"connect to a deaf listener is bounded", {}, DEVICE_CONNECT_ERROR, kKept, kDeafListener, REQUEST_COMMAND},
+        {"absent host is a connect error", {}, DEVICE_CONNECT_ERROR, kKept, kAbsentHost},
     };
     return table;
 }

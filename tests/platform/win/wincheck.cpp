@@ -2,7 +2,8 @@
 //   ostra-wincheck exchange ROW ADDRESS PORT   one row of the shared exchange table against
 //                                              a peer the POSIX test prepared; exit 0 if as
 //                                              the table expects
-//   ostra-wincheck adapters                    the adapter table, one adapter a line
+//   ostra-wincheck adapters HW                 the adapter table, one adapter a line; exit
+//                                              0 if HW holds 192.168.137.1
 
 #include "link/devicerequest.h"
 #include "platform/adapters.h"
@@ -35,16 +36,21 @@ int main(int argc, char* argv[])
         std::cout << c.name << ": code " << code << ", " << data.size() << " bytes, extra " << extra
                   << ", " << ms.count() << " ms; " << error << std::endl;
         rc = error.empty() ? 0 : 1;
-    } else if (argc == 2 && std::strcmp(argv[1], "adapters") == 0) {
+    } else if (argc == 3 && std::strcmp(argv[1], "adapters") == 0) {
         std::vector<platform::Adapter> adapters;
-        rc = platform::systemAdapterTable().query(adapters) ? 0 : 1;
+        platform::systemAdapterTable().query(adapters);
         for (const platform::Adapter& adapter : adapters) {
-            std::cout << adapter.name << " type " << adapter.type << " hw";
-            for (std::size_t i = 0; i < adapter.hardwareAddress.size(); ++i)
-                std::printf("%s%02x", i ? ":" : " ", adapter.hardwareAddress[i]);
-            std::cout << " ip";
-            for (const std::string& ip : adapter.ipAddresses)
+            std::string hw;
+            for (const unsigned char byte : adapter.hardwareAddress) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%s%02x", hw.empty() ? "" : ":", byte);
+                hw += hex;
+            }
+            std::cout << adapter.name << " type " << adapter.type << " hw " << hw << " ip";
+            for (const std::string& ip : adapter.ipAddresses) {
                 std::cout << ' ' << ip;
+                rc = hw == argv[2] && ip == "192.168.137.1" ? 0 : rc;
+            }
             std::cout << std::endl;
         }
     }
