@@ -79,14 +79,13 @@ private slots:
         marker.start();
         marker.wait();
         marker.UDPSendDataClose();
-        for (const QByteArray& expected : {first, QByteArray("1000")}) {
-            QVERIFY(listener.hasPendingDatagrams() || listener.waitForReadyRead(10000));
-            const QNetworkDatagram datagram = listener.receiveDatagram();
-            QCOMPARE(datagram.data(), expected);
-            QCOMPARE(datagram.senderAddress(), QHostAddress(QHostAddress::LocalHost));
-            if (expected == first && first == "1000")
-                break;
-        }
+        const auto next = [this] {
+            const bool came = listener.hasPendingDatagrams() || listener.waitForReadyRead(10000);
+            return came ? listener.receiveDatagram().data() : QByteArray("nothing");
+        };
+        QCOMPARE(next(), first);
+        if (first != "1000")
+            QCOMPARE(next(), QByteArray("1000"));
     }
 };
 

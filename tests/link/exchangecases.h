@@ -18,6 +18,10 @@ inline unsigned char patternByte(std::size_t i)
     return static_cast<unsigned char>((i * 31 + 21 + i / 251) & 0xff);
 }
 
+constexpr float kExtra = 0.375f; // the float every extended header carries
+constexpr float kSentinelExtra = -7.5f;
+inline const ByteVector kSentinelData = {0xde, 0xad};
+
 // A status code with `size` trailing pattern bytes, or an image header (19, 20) with its
 // length field and `size` pattern bytes after it.
 struct Reply
@@ -28,22 +32,15 @@ struct Reply
     int limit = -1;                  // bytes sent before the end (-1: all)
     bool hold = false;               // at the end, stay silent instead of closing
     int segment = 0;                 // bytes per write (0: one write)
-    float extra = 0.375f;
 
+    int bias() const { return code == REPLY_IMAGE_EXT ? kImageExtLengthBias : 0; }
     std::int32_t lengthField() const
     {
-        const std::int64_t fits = code == REPLY_IMAGE_EXT ? size + kImageExtLengthBias : size;
-        return static_cast<std::int32_t>(length == INT64_MIN ? fits : length);
+        return std::int32_t(length == INT64_MIN ? size + bias() : length);
     }
-    std::int64_t announced() const
-    {
-        return lengthField() - (code == REPLY_IMAGE_EXT ? kImageExtLengthBias : 0);
-    }
+    std::int64_t announced() const { return lengthField() - bias(); }
     // Past a complete extended header its float is taken, whatever the length says.
-    bool extraTaken() const
-    {
-        return code == REPLY_IMAGE_EXT && (limit < 0 || limit >= kImageExtHeaderSize);
-    }
+    bool extraTaken() const { return bias() && (limit < 0 || limit >= kImageExtHeaderSize); }
     Reply cut(int n, bool silent = false) const { return {code, size, length, n, silent, segment}; }
     Reply seg(int n) const { return {code, size, length, limit, hold, n}; }
     Reply says(std::int64_t field) const { return {code, size, field, limit, hold, segment}; }
@@ -65,8 +62,6 @@ struct Case
     int request = REQUEST_POLL;
 };
 
-inline const ByteVector kSentinelData = {0xde, 0xad};
-constexpr float kSentinelExtra = -7.5f;
 // Far above every time-out here, far below the two minutes of an unbounded connect.
 constexpr long long kBoundMs = 4 * kReceiveTimeoutMs;
 constexpr const char *kClosedPort = "closed port", *kDeafListener = "deaf listener";
@@ -129,28 +124,22 @@ inline const std::vector<Case>& cases()
 inline std::string mismatch(const Case& c, int code, const ByteVector& data, float extra,
                             long long elapsedMs)
 {
-    std::string error;
-    if (code != c.code)
-        error += "code " + std::to_string(code) + ", expected " + std::to_string(c.code) + "; ";
-    if (extra != (c.reply.extraTaken() ? c.reply.extra : kSentinelExtra))
+    std::string error = code == c.code ? "" : "code " + std::to_string(code) + "; ";
+    if (extra != (c.reply.extraTaken() ? kExtra : kSentinelExtra))
         error += "extra " + std::to_string(extra) + "; ";
     if (c.data == kKept && (data != kSentinelData || data.capacity() != kSentinelData.capacity()))
         error += "the data vector was touched; ";
-    if (c.data >= 0 || c.data == kWhole) {
-        if (data.size() != static_cast<std::size_t>(c.reply.announced()))
-            error += "data size " + std::to_string(data.size()) + "; ";
-        const std::size_t compared =
-            c.data == kWhole ? std::size_t(c.reply.size) : std::size_t(c.data);
-        for (std::size_t i = 0; i < compared && i < data.size(); ++i) {
-            if (data[i] != patternByte(i)) {
-                error += "data differs at byte " + std::to_string(i) + "; ";
-                break;
-            }
+    const bool sized = c.data >= 0 || c.data == kWhole;
+    if (sized && data.size() != std::size_t(c.reply.announced()))
+        error += "data size " + std::to_string(data.size()) + "; ";
+    const long compared = c.data == kWhole ? c.reply.size : c.data;
+    for (std::size_t i = 0; sized && long(i) < compared && i < data.size(); ++i) {
+        if (data[i] != patternByte(i)) {
+            error += "data differs at byte " + std::to_string(i) + "; ";
+            break;
         }
     }
-    if (elapsedMs > kBoundMs)
-        error += "took " + std::to_string(elapsedMs) + " ms";
-    return error;
+    return elapsedMs > kBoundMs ? error + "took " + std::to_string(elapsedMs) + " ms" : error;
 }
 
 } // namespace exchange

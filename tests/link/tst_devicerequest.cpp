@@ -19,7 +19,6 @@ class TestDeviceRequest final : public QObject
 
 private:
     ScannerSimulator sim;
-    int socketsBefore = 0;
     QTcpServer deaf;
     std::vector<std::unique_ptr<QTcpSocket>> backlog;
     const QString wine = qEnvironmentVariable("OSTRA_WINE");
@@ -32,7 +31,7 @@ private:
         ScannerReply reply =
             r.code == REPLY_IMAGE ? ScannerReply::imageAnnouncing(r.lengthField(), payload)
             : r.code == REPLY_IMAGE_EXT
-                ? ScannerReply::imageExtAnnouncing(r.lengthField(), r.extra, payload)
+                ? ScannerReply::imageExtAnnouncing(r.lengthField(), exchange::kExtra, payload)
                 : ScannerReply::status(r.code, payload);
         reply.sendLimit = r.limit;
         reply.end = r.hold ? ScannerReply::End::Hold : ScannerReply::End::Close;
@@ -65,14 +64,6 @@ private:
         return {"127.0.0.1", backlog.size() < 1000 ? deaf.serverPort() : 0};
     }
 
-    // Wine's server owns the sockets and the adapter walk, so it must be one started in this
-    // network, not one left running outside it.
-    void stopWineServer()
-    {
-        for (const char* step : {"-k", "-w"})
-            QProcess::execute(qEnvironmentVariable("OSTRA_WINESERVER"), {QLatin1String(step)});
-    }
-
     bool runWindows(const QStringList& arguments)
     {
         QProcess windows;
@@ -88,23 +79,12 @@ private slots:
     void initTestCase()
     {
         QVERIFY(sim.start());
-        stopWineServer();
-    }
-    void cleanupTestCase() { stopWineServer(); }
-
-    // The simulator shares this process, so its side of each connection must be gone
-    // before sockets are counted: every exchange closes its socket, whatever its outcome.
-    void init()
-    {
-        QTRY_COMPARE(sim.openConnections(), 0);
-        socketsBefore = openSocketCount();
-    }
-    void cleanup()
-    {
-        backlog.clear();
-        deaf.close();
-        QTRY_COMPARE(sim.openConnections(), 0);
-        QTRY_COMPARE(openSocketCount(), socketsBefore);
+        // Wine's server owns the sockets and the adapter walk, so it must be one started in
+        // this network, not one left running outside it.
+        QProcess::execute(QStringLiteral("sh"),
+                          {QStringLiteral("-c"),
+                           QStringLiteral("[ -z \"$OSTRA_WINESERVER\" ] || { \"$OSTRA_WINESERVER\" "
+                                          "-k; \"$OSTRA_WINESERVER\" -w; }")});
     }
 
     // Each row of the shared table on the POSIX layer in this process, or, with OSTRA_WINE
@@ -125,6 +105,10 @@ private slots:
     {
         QFETCH(int, row);
         const exchange::Case& c = exchange::cases().at(std::size_t(row));
+        // The simulator shares this process, so its side of each connection must be gone
+        // before sockets are counted.
+        QTRY_COMPARE(sim.openConnections(), 0);
+        const int sockets = openSocketCount();
         const auto peer = preparePeer(c);
         QVERIFY(peer.second > 0);
         const int requests = sim.requests().size();
@@ -146,6 +130,11 @@ private slots:
             QTRY_COMPARE(sim.requests().size(), requests + 1);
             QCOMPARE(sim.requests().constLast().code, c.request & 0xff);
         }
+        // Every exchange closes its socket, whatever its outcome.
+        backlog.clear();
+        deaf.close();
+        QTRY_COMPARE(sim.openConnections(), 0);
+        QTRY_COMPARE(openSocketCount(), sockets);
     }
 
     // The Windows adapter table lists the PC side of the veth pair with its hardware address
