@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
 class TestQtWifi final : public QObject
 {
     Q_OBJECT
@@ -15,7 +13,7 @@ class TestQtWifi final : public QObject
 private:
     QTemporaryDir dir;
     FakeAdapterTable adapters;
-    std::unique_ptr<FakeRunner> runner;
+    FakeRunner runner; // shared: each row sets the answers it needs
 
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
@@ -23,8 +21,6 @@ private slots:
     {
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
         QFile::remove(configFilePath());
-        adapters.set({});
-        runner = std::make_unique<FakeRunner>();
     }
 
     // The result, and the name derived on the way (written with the flag set).
@@ -53,7 +49,7 @@ private slots:
         if (!flag.isNull())
             writeSetting(QStringLiteral("WIFI/setSSID"), flag);
         adapters.set(listed, queryOk);
-        QTWIFI wifi(adapters, *runner);
+        QTWIFI wifi(adapters, runner);
         QCOMPARE(wifi.checkHostedNetwork(), result);
         QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), name);
         QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")),
@@ -62,7 +58,7 @@ private slots:
             return;
         wifi.discoveryPass();
         QCOMPARE(wifi.wifiStatus().state, result == 3 ? 1 : 2);
-        QVERIFY(runner->runs().isEmpty());
+        QVERIFY(runner.runs().isEmpty());
     }
 
     // Each gateway selects its own subnet: the neighbours on it that answer a ping are the
@@ -84,15 +80,15 @@ private slots:
         writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("clinic"));
         writeSetting(QStringLiteral("WIFI/setSSID"), QStringLiteral("1"));
         adapters.set({lan({"10.0.0.7"}), wifi({"0.0.0.0", gateway.toStdString()})});
-        runner->answer(
+        runner.answer(
             QStringLiteral("arp"),
             FakeRunner::arpListing(gateway, {scanner, scanner, subnet + ".60", other + ".45",
                                              gateway, subnet + ".61", last, "224.0.0.22"}));
         // Everything answers but .60 (unreachable) and .61 (timed out).
-        runner->answer(QStringLiteral("ping"), FakeRunner::pingReply(gateway));
-        runner->answer(pingLine(subnet + ".60"), FakeRunner::pingUnreachable(subnet + ".60"));
-        runner->answer(pingLine(subnet + ".61"), FakeRunner::pingTimedOut(subnet + ".61"));
-        QTWIFI wifi(adapters, *runner);
+        runner.answer(QStringLiteral("ping"), FakeRunner::pingReply(gateway));
+        runner.answer(pingLine(subnet + ".60"), FakeRunner::pingUnreachable(subnet + ".60"));
+        runner.answer(pingLine(subnet + ".61"), FakeRunner::pingTimedOut(subnet + ".61"));
+        QTWIFI wifi(adapters, runner);
         wifi.discoveryPass();
         QCOMPARE(wifi.deviceList(), (QStringList{scanner, last}));
         QCOMPARE(wifi.wifiStatus().state, 0);

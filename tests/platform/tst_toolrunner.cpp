@@ -6,13 +6,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
-// QSKIP returns from the function it stands in, so this must be a macro.
-#define NEED_TEST_NET()                                                                            \
-    if (qEnvironmentVariableIsEmpty("OSTRA_TEST_NET"))                                             \
-    QSKIP("needs the private test network: run through tests/support/run-in-test-net.sh")
-
 namespace {
 
 QString runTool(const QString& line, int finishMs = 1000)
@@ -39,13 +32,12 @@ private slots:
     // search of its output does not, and names past the kernel's 15 characters still match.
     void tasklistFiltersByImageName()
     {
-        std::vector<std::unique_ptr<QProcess>> running;
-        for (const char* name :
-             {"OstraProbeA", "ostraprobeb", "XOstraProbeC", "OstraLongProbeNameD"}) {
-            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), dir.filePath(name)));
-            running.push_back(std::make_unique<QProcess>());
-            running.back()->start(dir.filePath(name), {QStringLiteral("60")});
-            QVERIFY(running.back()->waitForStarted(5000));
+        const char* names[] = {"OstraProbeA", "ostraprobeb", "XOstraProbeC", "OstraLongProbeNameD"};
+        QProcess running[4];
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), dir.filePath(names[i])));
+            running[i].start(dir.filePath(names[i]), {QStringLiteral("60")});
+            QVERIFY(running[i].waitForStarted(5000));
         }
         const auto tasklist = [](const char* image) {
             platform::ToolRun run;
@@ -58,13 +50,16 @@ private slots:
         };
         const QString a = tasklist("OstraProbeA");
         QVERIFY2(a.contains(QLatin1String("OstraProbeA")) &&
-                     a.contains(QString::number(running.at(0)->processId())),
+                     a.contains(QString::number(running[0].processId())),
                  qPrintable(a));
         QVERIFY(tasklist("OstraProbeB").contains(QLatin1String("ostraprobeb")));
         QVERIFY(!tasklist("OstraProbeB").contains(QLatin1String("OstraProbeB")));
         QVERIFY(tasklist("OstraProbeC").startsWith(QLatin1String("INFO: No tasks are running")));
         QVERIFY(tasklist("OstraLongProbeNameD").contains(QLatin1String("OstraLongProbeNameD")));
-        running.clear(); // kills them
+        for (QProcess& process : running) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
         QVERIFY(!tasklist("OstraProbeA").contains(QLatin1String("OstraProbeA")));
     }
 
@@ -89,7 +84,8 @@ private slots:
     }
     void realDiscoveryPassFindsTheTestHost()
     {
-        NEED_TEST_NET();
+        if (qEnvironmentVariableIsEmpty("OSTRA_TEST_NET"))
+            QSKIP("needs the private test network: run through tests/support/run-in-test-net.sh");
         QFETCH(QString, subnet);
         const QString readdress =
             QStringLiteral("ip addr flush dev veth-pc && ip addr add %1.1/24 dev "
