@@ -4,16 +4,21 @@
 
 #include "link/devicerequest.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace exchange {
 
-// Never periodic over a read, so a misplaced or repeated chunk shows.
-inline unsigned char patternByte(std::size_t i)
+// The payload the scanner sends: never periodic over a read, so a misplaced chunk shows.
+inline ByteVector pattern(std::size_t size)
 {
-    return static_cast<unsigned char>((i * 31 + 21 + i / 251) & 0xff);
+    ByteVector bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<unsigned char>((i * 31 + 21 + i / 251) & 0xff);
+    return bytes;
 }
 
 constexpr float kExtra = 0.375f; // the float every extended header carries
@@ -115,10 +120,16 @@ inline const std::vector<Case>& cases()
 }
 // clang-format on
 
-// Empty when the exchange's outcome is what the case expects, otherwise what differs.
-inline std::string mismatch(const Case& c, int code, const ByteVector& data, float extra,
-                            long long elapsedMs)
+// Runs one exchange: empty when its outcome is what the case expects, otherwise what differs.
+inline std::string run(const Case& c, const char* address, int port)
 {
+    ByteVector data = kSentinelData;
+    float extra = kSentinelExtra;
+    const auto start = std::chrono::steady_clock::now();
+    const int code = DeviceRequest(address, port, c.request, data, extra);
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
     std::string error = code == c.code ? "" : "code " + std::to_string(code) + "; ";
     if (extra != (c.reply.extraTaken() ? kExtra : kSentinelExtra))
         error += "extra " + std::to_string(extra) + "; ";
@@ -127,14 +138,14 @@ inline std::string mismatch(const Case& c, int code, const ByteVector& data, flo
     const bool sized = c.data >= 0 || c.data == kWhole;
     if (sized && data.size() != std::size_t(c.reply.announced()))
         error += "data size " + std::to_string(data.size()) + "; ";
-    const long compared = c.data == kWhole ? c.reply.size : c.data;
-    for (std::size_t i = 0; sized && long(i) < compared && i < data.size(); ++i) {
-        if (data[i] != patternByte(i)) {
-            error += "data differs at byte " + std::to_string(i) + "; ";
-            break;
-        }
-    }
-    return elapsedMs > kBoundMs ? error + "took " + std::to_string(elapsedMs) + " ms" : error;
+    const std::size_t compared =
+        std::min(data.size(), std::size_t(c.data == kWhole ? c.reply.size : c.data));
+    if (sized && !std::equal(data.begin(), data.begin() + std::ptrdiff_t(compared),
+                             pattern(compared).begin()))
+        error += "the data differs from what was sent; ";
+    if (ms > kBoundMs)
+        error += "took " + std::to_string(ms) + " ms";
+    return error;
 }
 
 } // namespace exchange

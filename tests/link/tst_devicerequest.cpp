@@ -3,7 +3,6 @@
 #include "tests/support/procstats.h"
 #include "tools/scannersim/scannersimulator.h"
 
-#include <QElapsedTimer>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QTcpServer>
@@ -19,9 +18,8 @@ private:
 
     static ScannerReply simulatorReply(const exchange::Reply& r)
     {
-        QByteArray payload(r.size, '\0');
-        for (int i = 0; i < r.size; ++i)
-            payload[i] = char(exchange::patternByte(std::size_t(i)));
+        const ByteVector bytes = exchange::pattern(std::size_t(r.size));
+        const QByteArray payload(reinterpret_cast<const char*>(bytes.data()), r.size);
         ScannerReply reply =
             r.code == REPLY_IMAGE ? ScannerReply::imageAnnouncing(r.lengthField(), payload)
             : r.code == REPLY_IMAGE_EXT
@@ -62,13 +60,15 @@ private slots:
     void initTestCase()
     {
         QVERIFY(sim.start());
-        // Wine's server owns the sockets and the adapter walk, so it must be one started in
-        // this network. In the test network a scanner that went away after its address was
-        // learnt takes every handshake in silence: unbounded, a connect waits two minutes.
+        // The first start of Wine fills its prefix. Its server owns the sockets and the adapter
+        // walk, so it must be one started in this network. In the test network a scanner that went
+        // away after its address was learnt takes every handshake in silence: unbounded, a connect
+        // waits two minutes.
         QProcess::execute(QStringLiteral("sh"),
                           {QStringLiteral("-c"), QStringLiteral(R"(
             [ -z "$OSTRA_TEST_NET" ] || ip neigh replace %1 lladdr 2:0:0:0:0:46 dev veth-pc nud permanent
-            [ -z "$OSTRA_WINESERVER" ] || { "$OSTRA_WINESERVER" -k; "$OSTRA_WINESERVER" -w; })")
+            [ -z "$OSTRA_WINE" ] || [ -f "$WINEPREFIX/system.reg" ] || "$OSTRA_WINE" wineboot --init
+            [ -z "$OSTRA_WINE" ] || { "$OSTRA_WINESERVER" -k; "$OSTRA_WINESERVER" -w; })")
                                                      .arg(exchange::kAbsentHost)});
     }
 
@@ -101,13 +101,7 @@ private slots:
             QVERIFY(runWindows({QStringLiteral("exchange"), QString::number(row), peer.first,
                                 QString::number(peer.second)}));
         } else {
-            ByteVector data = exchange::kSentinelData;
-            float extra = exchange::kSentinelExtra;
-            QElapsedTimer clock;
-            clock.start();
-            const int code =
-                DeviceRequest(peer.first.constData(), peer.second, c.request, data, extra);
-            const std::string error = exchange::mismatch(c, code, data, extra, clock.elapsed());
+            const std::string error = exchange::run(c, peer.first.constData(), peer.second);
             QVERIFY2(error.empty(), error.c_str());
         }
         // The scanner saw exactly one request, with the low byte of the request code.

@@ -7,10 +7,8 @@
 #include "link/devicerequest.h"
 #include "platform/adapters.h"
 #include "platform/socket.h"
-#include "platform/thread.h"
 #include "tests/link/exchangecases.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -18,22 +16,13 @@
 
 int main(int argc, char* argv[])
 {
-    platform::nameCurrentThread("ostra-wincheck");
     const std::string mode = argc > 2 && net::startup() ? argv[1] : "";
     int rc = 2;
     const std::size_t row = std::strtoul(argc == 5 ? argv[2] : "9999", nullptr, 10);
     if (mode == "exchange" && row < exchange::cases().size()) {
         const exchange::Case& c = exchange::cases()[row];
-        ByteVector data = exchange::kSentinelData;
-        float extra = exchange::kSentinelExtra;
-        const auto start = std::chrono::steady_clock::now();
-        const int code = DeviceRequest(argv[3], std::atoi(argv[4]), c.request, data, extra);
-        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count();
-        const std::string error = exchange::mismatch(c, code, data, extra, ms);
-        std::cout << c.name << ": code " << code << ", " << data.size() << " bytes, extra " << extra
-                  << ", " << ms << " ms; " << error << std::endl;
+        const std::string error = exchange::run(c, argv[3], std::atoi(argv[4]));
+        std::cout << c.name << ": " << (error.empty() ? "as expected" : error) << std::endl;
         rc = error.empty() ? 0 : 1;
     }
     std::vector<platform::Adapter> adapters;
