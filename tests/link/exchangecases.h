@@ -37,11 +37,11 @@ struct Reply
     int segment = 0;                 // bytes per write (0: one write)
 
     int bias() const { return code == REPLY_IMAGE_EXT ? kImageExtLengthBias : 0; }
-    std::int32_t lengthField() const
+    std::int32_t field() const
     {
         return std::int32_t(length == INT64_MIN ? size + bias() : length);
     }
-    std::int64_t announced() const { return lengthField() - bias(); }
+    std::int64_t announced() const { return field() - bias(); }
     // Past a complete extended header its float is taken, whatever the length says.
     bool extraTaken() const { return bias() && (limit < 0 || limit >= kImageExtHeaderSize); }
     Reply cut(int n, bool silent = false) const { return {code, size, length, n, silent, segment}; }
@@ -59,14 +59,13 @@ struct Case
     Reply reply;
     int code;
     long data = kKept;
-    // Where to instead of the simulator: an address, or a loopback port nobody listens on.
+    // Where to instead of the simulator: an address, or "closed port" (nobody listens there).
     const char* peer = nullptr;
     int request = REQUEST_POLL;
 };
 
 // Far above every time-out here, far below the two minutes of an unbounded connect.
 constexpr long long kBoundMs = 4 * kReceiveTimeoutMs;
-constexpr const char* kClosedPort = "closed port";
 constexpr const char* kAbsentHost = "192.168.137.46"; // no host holds it in the test network
 
 // clang-format off
@@ -112,7 +111,7 @@ inline const std::vector<Case>& cases()
         {"silent peer times out", status(REPLY_STATE_LIT).cut(0, true), DEVICE_RECV_ERROR},
         {"silent inside the image header", image(16).cut(5, true), imageError},
         {"stall mid-payload keeps what arrived", image(400000).cut(kImageHeaderSize + 200000, true), imageError, 200000},
-        {"closed port", {}, DEVICE_CONNECT_ERROR, kKept, kClosedPort},
+        {"closed port", {}, DEVICE_CONNECT_ERROR, kKept, "closed port"},
         {"not an address", {}, DEVICE_CONNECT_ERROR, kKept, "not an address"},
         {"absent host is a connect error", {}, DEVICE_CONNECT_ERROR, kKept, kAbsentHost, REQUEST_COMMAND},
     };

@@ -21,9 +21,9 @@ private:
         const ByteVector bytes = exchange::pattern(std::size_t(r.size));
         const QByteArray payload(reinterpret_cast<const char*>(bytes.data()), r.size);
         ScannerReply reply =
-            r.code == REPLY_IMAGE ? ScannerReply::imageAnnouncing(r.lengthField(), payload)
+            r.code == REPLY_IMAGE ? ScannerReply::imageAnnouncing(r.field(), payload)
             : r.code == REPLY_IMAGE_EXT
-                ? ScannerReply::imageExtAnnouncing(r.lengthField(), exchange::kExtra, payload)
+                ? ScannerReply::imageExtAnnouncing(r.field(), exchange::kExtra, payload)
                 : ScannerReply::status(r.code, payload);
         reply.sendLimit = r.limit;
         reply.end = r.hold ? ScannerReply::End::Hold : ScannerReply::End::Close;
@@ -38,7 +38,7 @@ private:
         const QByteArray peer = c.peer;
         if (peer.isNull())
             return {"127.0.0.1", sim.port()};
-        if (peer == exchange::kClosedPort) {
+        if (peer == "closed port") {
             QTcpServer probe;
             return {"127.0.0.1", probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0};
         }

@@ -1,3 +1,4 @@
+#include "common/processprobe.h"
 #include "common/settings.h"
 #include "discovery/qtwifi.h"
 #include "platform/toolrunner.h"
@@ -39,28 +40,19 @@ private slots:
             running[i].start(dir.filePath(names[i]), {QStringLiteral("60")});
             QVERIFY(running[i].waitForStarted(5000));
         }
-        const auto tasklist = [](const char* image) {
-            platform::ToolRun run;
-            run.program = QStringLiteral("tasklist");
-            run.arguments = QStringList{QStringLiteral("-fi"),
-                                        QStringLiteral("imagename eq %1.exe ").arg(image)};
-            run.finishMs = 30000;
-            const platform::ToolOutput out = platform::systemToolRunner().run(run);
-            return out.finished ? out.output : QStringLiteral("unfinished");
+        const auto listed = [](const char* image, const char* search) {
+            return processRunning(QStringLiteral("imagename eq %1.exe ").arg(image), search);
         };
-        const QString a = tasklist("OstraProbeA");
-        QVERIFY2(a.contains(QLatin1String("OstraProbeA")) &&
-                     a.contains(QString::number(running[0].processId())),
-                 qPrintable(a));
-        QVERIFY(tasklist("OstraProbeB").contains(QLatin1String("ostraprobeb")));
-        QVERIFY(!tasklist("OstraProbeB").contains(QLatin1String("OstraProbeB")));
-        QVERIFY(tasklist("OstraProbeC").startsWith(QLatin1String("INFO: No tasks are running")));
-        QVERIFY(tasklist("OstraLongProbeNameD").contains(QLatin1String("OstraLongProbeNameD")));
+        QVERIFY(listed("OstraProbeA", "OstraProbeA"));
+        QVERIFY(listed("OstraProbeB", "ostraprobeb"));
+        QVERIFY(!listed("OstraProbeB", "OstraProbeB"));
+        QVERIFY(!listed("OstraProbeC", "OstraProbeC"));
+        QVERIFY(listed("OstraLongProbeNameD", "OstraLongProbeNameD"));
         for (QProcess& process : running) {
             process.kill();
             process.waitForFinished(5000);
         }
-        QVERIFY(!tasklist("OstraProbeA").contains(QLatin1String("OstraProbeA")));
+        QVERIFY(!listed("OstraProbeA", "OstraProbeA"));
     }
 
     void toolsThatFailOrHang()
