@@ -28,8 +28,7 @@ private slots:
         addAdapterColumns();
         const QString derived = QStringLiteral("quorvane@ostra001A2B3C4D5");
         adapterRow("The gateway on a wired adapter does not count", {lan({"192.168.137.1"})}, 2);
-        adapterRow("A failed query counts as no adapter", {wifi({"192.168.137.1"})}, 2, {}, {},
-                   false);
+        adapterRow("A failed query is no adapter", {wifi({"192.168.137.1"})}, 2, {}, {}, false);
         adapterRow("Wi-Fi without the gateway: 3", {wifi({"169.254.3.4"})}, 3, derived);
         adapterRow("A later Wi-Fi adapter with the gateway wins; earlier ones derive",
                    {wifi({"0.0.0.0"}), wifi({"192.168.137.1"}, {9, 9, 9, 9, 9, 9})}, 0, derived);

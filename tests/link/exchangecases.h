@@ -21,12 +21,10 @@ inline ByteVector pattern(std::size_t size)
     return bytes;
 }
 
-constexpr float kExtra = 0.375f; // the float every extended header carries
-constexpr float kSentinelExtra = -7.5f;
+constexpr float kExtra = 0.375f, kSentinelExtra = -7.5f; // every extended header's, the caller's
 inline const ByteVector kSentinelData = {0xde, 0xad};
 
-// A status code with `size` trailing pattern bytes, or an image header (19, 20) with its
-// length field and `size` pattern bytes after it.
+// What the scanner sends: a code, a length field if 19 or 20, and `size` pattern bytes.
 struct Reply
 {
     int code = REPLY_STATE_LIT;
@@ -82,8 +80,7 @@ inline const std::vector<Case>& cases()
         {"status animated", status(REPLY_STATE_ANIMATED, 3), REPLY_STATE_ANIMATED},
         {"an unknown code is passed on", status(77), 77},
         {"a negative code is passed on", status(-5, 2), -5},
-        {"the command request sends its low eight bits", status(REPLY_STATE_DIM), REPLY_STATE_DIM,
-         kKept, nullptr, 0x100 | REQUEST_COMMAND},
+        {"the command request sends its low eight bits", status(REPLY_STATE_DIM), REPLY_STATE_DIM, kKept, nullptr, 0x100 | REQUEST_COMMAND},
         {"image in the first read", image(5000), REPLY_IMAGE, kWhole},
         {"image, empty payload", image(0), REPLY_IMAGE, kWhole},
         {"image exactly one read past the header", image(chunk - kImageHeaderSize), REPLY_IMAGE, kWhole},

@@ -1,4 +1,3 @@
-#include "link/devicerequest.h"
 #include "tests/link/exchangecases.h"
 #include "tests/support/procstats.h"
 #include "tools/scannersim/scannersimulator.h"
@@ -50,8 +49,7 @@ private:
         QProcess windows;
         windows.setProcessChannelMode(QProcess::MergedChannels);
         windows.start(wine, QStringList{qEnvironmentVariable("OSTRA_WINCHECK")} + arguments);
-        // Only a guard against a hang: the program checks the case's own bound.
-        const bool finished = windows.waitForFinished(int(exchange::kBoundMs) + 30000);
+        const bool finished = windows.waitForFinished(int(exchange::kBoundMs) + 30000); // hangs
         qInfo("%s", windows.readAll().trimmed().constData());
         return finished && windows.exitStatus() == QProcess::NormalExit && windows.exitCode() == 0;
     }
@@ -79,7 +77,6 @@ private slots:
         if (qEnvironmentVariableIsSet("OSTRA_WINE") && wine.isEmpty())
             QSKIP("Wine or MinGW missing");
         QTest::addColumn<int>("row");
-        // Only the test network has an address where no host answers.
         const bool inTestNet = qEnvironmentVariableIsSet("OSTRA_TEST_NET");
         for (std::size_t i = 0; i < exchange::cases().size(); ++i) {
             if (inTestNet || exchange::cases()[i].peer != exchange::kAbsentHost)
@@ -90,9 +87,7 @@ private slots:
     {
         QFETCH(int, row);
         const exchange::Case& c = exchange::cases().at(std::size_t(row));
-        // The simulator shares this process, so its side of each connection must be gone
-        // before sockets are counted.
-        QTRY_COMPARE(sim.openConnections(), 0);
+        QTRY_COMPARE(sim.openConnections(), 0); // its sockets are this process's too
         const int sockets = openSocketCount();
         const auto peer = preparePeer(c);
         QVERIFY(peer.second > 0);
@@ -114,8 +109,7 @@ private slots:
         QTRY_COMPARE(openSocketCount(), sockets);
     }
 
-    // The Windows adapter table lists the PC side of the veth pair with its hardware address
-    // and the hosted network's gateway.
+    // The Windows adapter table lists the veth's PC side: its hardware address and the gateway.
     void windowsAdapterTable()
     {
         if (wine.isEmpty() || !qEnvironmentVariableIsSet("OSTRA_TEST_NET"))

@@ -7,9 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-QString runTool(const QString& line, int finishMs = 1000)
+static QString runTool(const QString& line, int finishMs = 1000)
 {
     platform::ToolRun run;
     run.program = line;
@@ -18,8 +16,6 @@ QString runTool(const QString& line, int finishMs = 1000)
     run.finishMs = finishMs;
     return platform::systemToolRunner().run(run).output;
 }
-
-} // namespace
 
 class TestToolRunner final : public QObject
 {
@@ -65,9 +61,8 @@ private slots:
         QVERIFY2(refused.contains(QLatin1String("could not find host")), qPrintable(refused));
     }
 
-    // A whole pass on the real adapter table, ping and arp finds the test host, and not an
-    // address that does not answer, on either gateway's subnet (the second one re-addresses
-    // the test network, so it runs last). State 0 needs the veth listed as Wi-Fi.
+    // A pass on the real adapter table (the veth as Wi-Fi), ping and arp finds the test host, not
+    // a silent address, on either gateway's subnet (the second re-addresses the network).
     void realDiscoveryPassFindsTheTestHost_data()
     {
         QTest::addColumn<QString>("subnet");

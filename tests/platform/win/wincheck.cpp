@@ -1,8 +1,6 @@
-// The Windows platform layer without Qt, for runs under Wine; exit code 0 when as expected.
-//   ostra-wincheck exchange ROW ADDRESS PORT   one row of the shared exchange table against
-//                                              a peer the POSIX test prepared
-//   ostra-wincheck adapters HW                 lists the adapter table; an adapter with the
-//                                              hardware address HW holds 192.168.137.1
+// The Windows layer without Qt under Wine; exit code 0 when as expected. "exchange ROW ADDRESS
+// PORT": one row of the shared table against a peer the POSIX test prepared. "adapters HW":
+// lists the adapter table, in which the adapter with hardware address HW holds 192.168.137.1.
 
 #include "link/devicerequest.h"
 #include "platform/adapters.h"
