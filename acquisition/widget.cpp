@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
@@ -58,6 +59,7 @@ Widget::Widget(TCPClient* monitor, QWidget* parent) : QWidget(parent), ui(new Ui
     construct();
     trace(QStringLiteral("InitOstra Start"), QString());
     tcpClient = monitor ? monitor : new TCPClient;
+    m_runner = &tcpClient->toolRunner();
     wifiTimer = new QTimer(this);
     connect(wifiTimer, SIGNAL(timeout()), this, SLOT(Wifi_TimerTimeOut()));
     wifiTimer->start(kTickMs);
@@ -88,7 +90,7 @@ void Widget::construct()
 
 Widget::~Widget()
 {
-    closeUDP();
+    tearDown();
     delete ui;
 }
 
@@ -177,8 +179,15 @@ void Widget::Wifi_TimerTimeOut()
     if (m_inTick || m_tornDown)
         return;
     m_inTick = true;
+    tick();
+    m_inTick = false;
+    if (m_tearDownDue)
+        tearDown();
+}
 
-    if (!hotspotRunning())
+void Widget::tick()
+{
+    if (!hotspotRunning(*m_runner))
         close();
 
     const WifiStatus status = tcpClient->wifi()->wifiStatus();
@@ -194,7 +203,6 @@ void Widget::Wifi_TimerTimeOut()
     QList<OstraInfo> records;
     syncDeviceSelector(tcpClient->onlineDevices(records));
     dispatchRecords(records);
-    m_inTick = false;
 }
 
 void Widget::dispatchRecords(const QList<OstraInfo>& records)
@@ -430,7 +438,7 @@ void Widget::on_pushButton_updata_clicked()
 
 void Widget::proTimeout()
 {
-    if (suiteAbsent())
+    if (suiteAbsent(*m_runner))
         return;
     informUser(tr("Title"), tr("Tessaly.exe has been opened Imagra.exe will be closed"));
     proTimer->stop();
@@ -441,14 +449,30 @@ void Widget::closeEvent(QCloseEvent* event)
 {
     trace(QStringLiteral("closeEvent Start"), QString());
     event->accept();
-    if (udp)
+    if (udp && !m_closeTold)
         udp->UDPSendDataClose();
+    m_closeTold = true;
     trace(QStringLiteral("closeEvent End"), QString());
     // After the tick that may have closed the window has finished with the monitor.
     QTimer::singleShot(0, this, &Widget::closeUDP);
 }
 
+void Widget::showEvent(QShowEvent* event)
+{
+    m_closeTold = false;
+    QWidget::showEvent(event);
+}
+
 void Widget::closeUDP()
+{
+    if (m_inTick) {
+        m_tearDownDue = true;
+        return;
+    }
+    tearDown();
+}
+
+void Widget::tearDown()
 {
     if (m_tornDown)
         return;

@@ -12,9 +12,14 @@
 class QButtonGroup;
 class QCloseEvent;
 class QPushButton;
+class QShowEvent;
 class QTimer;
 class TCPClient;
 class UDPSocket;
+
+namespace platform {
+class ToolRunner;
+}
 
 namespace Ui {
 class Widget;
@@ -61,6 +66,7 @@ protected:
     // Tells the TWAIN data source that the program is closing, however the window closes,
     // then stops everything the window runs.
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private slots:
     void Wifi_TimerTimeOut();
@@ -80,6 +86,8 @@ private slots:
 
 private:
     void construct();
+    void tick();
+    void tearDown();
     void loadSettings();
     void showToolsIdle();
     void showToolsActive();
@@ -105,6 +113,8 @@ private:
     int proType = 0;
     QButtonGroup* buttonGroup = nullptr;
     QTimer* proTimer = nullptr;
+    // The monitor's runner, which outlives it: presence probes go through the same seam.
+    platform::ToolRunner* m_runner = nullptr;
 
     // A tick that waits on a message box must not be re-entered by the next ticks, which
     // would stack message upon message.
@@ -112,4 +122,10 @@ private:
     // A failed save is told once, and again only after a save has worked in between.
     bool m_saveFailureTold = false;
     bool m_tornDown = false;
+    // A close inside one of the tick's message boxes runs that box's event loop while the
+    // tick still holds the monitor; the teardown then waits for the tick's end.
+    bool m_tearDownDue = false;
+    // The data source hears of a close once per showing, however many closes the tick and
+    // the desktop ask for meanwhile.
+    bool m_closeTold = false;
 };

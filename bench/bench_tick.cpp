@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -79,7 +80,7 @@ void run(const char* title, const ScannerReply& reply, int ticks)
 
         pump(60);
         clock.restart();
-        hotspotRunning();
+        hotspotRunning(window->monitor()->toolRunner());
         probe.add(clock.nsecsElapsed());
         clock.restart();
         window->monitor()->wifi()->wifiStatus();

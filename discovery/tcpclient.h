@@ -40,6 +40,8 @@ public:
     bool sendCommand(const QString& address, int code);
     // The discovery object, for its state and SSID.
     QTWIFI* wifi() const { return m_wifi; }
+    // The runner of the external tools, for the window's presence probes of other programs.
+    platform::ToolRunner& toolRunner() const { return m_runner; }
 
     // Links in service and links stopped but not yet released.
     int linkCount() const { return int(m_links.size()); }
