@@ -1,12 +1,12 @@
 #include "acquisition/widget.h"
 
+#include "acquisition/picturepipeline.h"
 #include "common/processprobe.h"
 #include "common/settings.h"
 #include "common/trace.h"
 #include "discovery/qtwifi.h"
 #include "discovery/tcpclient.h"
 #include "discovery/udpsocket.h"
-#include "imaging/picturefile.h"
 #include "quorimage/quorimage.h"
 
 #include "ui_widget.h"
@@ -16,12 +16,15 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
+
+Q_LOGGING_CATEGORY(lcWindow, "ostra.window", QtInfoMsg)
 
 // The artwork lives in this static library, where the linker would drop its automatic
 // registration; the form's style sheets need it before the window is built.
@@ -33,8 +36,6 @@ static void registerArtwork()
 namespace {
 
 constexpr int kTickMs = 500;
-constexpr int kBarWidth = 10;
-constexpr int kBarHeight = 200;
 // Where the update button sends the user; only the path is fixed by the download site.
 const char* const kDownloadUrl = "http://download.quorvane.example/software-download/customer.html";
 
@@ -60,6 +61,7 @@ Widget::Widget(TCPClient* monitor, QWidget* parent) : QWidget(parent), ui(new Ui
     trace(QStringLiteral("InitOstra Start"), QString());
     tcpClient = monitor ? monitor : new TCPClient;
     m_runner = &tcpClient->toolRunner();
+    connect(tcpClient, &TCPClient::pictureQueued, this, &Widget::takePicture);
     wifiTimer = new QTimer(this);
     connect(wifiTimer, SIGNAL(timeout()), this, SLOT(Wifi_TimerTimeOut()));
     wifiTimer->start(kTickMs);
@@ -86,6 +88,27 @@ void Widget::construct()
     trace(QStringLiteral("Init Start"), QString());
     loadSettings();
     trace(QStringLiteral("Init End"), QString());
+    startPipeline();
+}
+
+void Widget::startPipeline()
+{
+    m_pipeline = new PicturePipeline(ui->label_image->size(), this);
+    m_pipeline->setMode(proType);
+    connect(m_pipeline, &PicturePipeline::shown, this, [this](const PicturePipeline::Shown& state) {
+        sourceImage = state.source;
+        currentImage = state.current;
+        ui->label_image->setAlignment(Qt::AlignCenter);
+        ui->label_image->setPixmap(QPixmap::fromImage(state.picture));
+        if (!state.bar.isNull()) {
+            ui->label_luminance->setScaledContents(true);
+            ui->label_luminance->setPixmap(QPixmap::fromImage(state.bar));
+            showToolsActive();
+        }
+    });
+    connect(m_pipeline, &PicturePipeline::failed, this, &Widget::acquisitionFailed);
+    connect(m_pipeline, &PicturePipeline::saved, this, &Widget::pictureSaved);
+    connect(m_pipeline, &PicturePipeline::saveFailed, this, &Widget::pictureNotSaved);
 }
 
 Widget::~Widget()
@@ -163,7 +186,7 @@ void Widget::showToolsActive()
 
 void Widget::setDeviceIcon(const char* image)
 {
-    qDebug() << "device state icon" << image;
+    qCDebug(lcWindow) << "device state icon" << image;
     ui->label_device_state->setStyleSheet(deviceIconSheet(image));
 }
 
@@ -217,6 +240,17 @@ void Widget::dispatchRecords(const QList<OstraInfo>& records)
     }
 }
 
+void Widget::takePicture(const QString& address)
+{
+    // A close waits for a tick that is inside a message box; the monitor is still there,
+    // but the window takes nothing more.
+    if (m_tornDown || m_tearDownDue || address != ui->comboBox_wifi->currentText())
+        return;
+    OstraInfo record;
+    if (tcpClient->takePicture(address, record))
+        dispatchRecords({record});
+}
+
 void Widget::syncDeviceSelector(const QStringList& addresses)
 {
     for (const QString& address : addresses) {
@@ -250,9 +284,7 @@ void Widget::reveiveClientCom(OstraInfo State)
     case REPLY_IMAGE:
     case REPLY_IMAGE_EXT: {
         qDebug() << "DEVICE_ACQUISITION_END ";
-        const cv::Mat decoded = decodePicture(State.data);
-        processImage(decoded);
-        showToolsActive();
+        m_pipeline->addPicture(std::move(State.data), State.queuedAtMs, autoSave, imagePath);
         break;
     }
     case DEVICE_CONNECT_ERROR:
@@ -273,130 +305,63 @@ void Widget::reveiveClientCom(OstraInfo State)
     firstRecordSeen = true;
 }
 
-void Widget::processImage(cv::Mat decoded)
+void Widget::acquisitionFailed()
 {
-    if (decoded.empty()) {
-        informUser(tr("Prompt"), tr("Image acquisition failed!"));
+    if (m_acquisitionFailureBox && m_acquisitionFailureBox->isVisible())
         return;
-    }
-    int level = 0;
-    const cv::Mat initialised = quor_InitOstraImg(decoded, level);
-    if (initialised.empty()) {
-        qWarning() << "Picture of type" << decoded.type() << "could not be initialised";
-        informUser(tr("Prompt"), tr("Image acquisition failed!"));
-        return;
-    }
-    currentImage = initialised;
-    sourceImage = currentImage;
-
-    const cv::Mat bar = drawLuminanceBar(level, kBarWidth, kBarHeight);
-    ui->label_luminance->setScaledContents(true);
-    ui->label_luminance->setPixmap(QPixmap::fromImage(CVS::cvMatToQImage(bar)));
-
-    applyProType();
-    if (autoSave)
-        saveImage();
-}
-
-cv::Mat Widget::drawLuminanceBar(int level, int width, int height)
-{
-    if (level < 1)
-        level = 1;
-    if (level > 100)
-        level = 99;
-    cv::Mat bar(height, width, CV_8UC3, cv::Scalar(40, 40, 40));
-    cv::Scalar colour(37, 45, 186); // red: too dark or too bright
-    if ((level >= 21 && level <= 40) || (level >= 61 && level <= 80))
-        colour = cv::Scalar(0, 149, 254); // orange
-    else if (level >= 41 && level <= 60)
-        colour = cv::Scalar(64, 201, 39); // green
-    const int filled = height * level / 100;
-    if (filled > 0) {
-        cv::Mat fill(filled, width, CV_8UC3, colour);
-        fill.copyTo(bar(cv::Rect(0, height - filled, width, filled)));
-    }
-    return bar;
-}
-
-void Widget::applyProType()
-{
-    if (currentImage.empty())
-        return;
-    if (proType == 0)
-        currentImage = sourceImage;
-    else if (proType == 1)
-        currentImage = quor_Fine(sourceImage);
-    else
-        currentImage = quor_HD(sourceImage);
-    showImage(currentImage);
-}
-
-void Widget::showImage(cv::Mat image)
-{
-    const QImage converted = CVS::cvMatToQImage(image);
-    const QImage scaled =
-        converted.scaled(ui->label_image->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    ui->label_image->setAlignment(Qt::AlignCenter);
-    ui->label_image->setPixmap(QPixmap::fromImage(scaled));
-}
-
-void Widget::orient(cv::Mat (*operation)(cv::Mat, int), int argument)
-{
-    if (currentImage.empty())
-        return;
-    const cv::Mat turned = operation(currentImage, argument);
-    if (turned.empty())
-        return;
-    currentImage = turned;
-    showImage(currentImage);
+    m_acquisitionFailureBox = new QMessageBox(QMessageBox::Information, tr("Prompt"),
+                                              tr("Image acquisition failed!"), QMessageBox::Ok);
+    m_acquisitionFailureBox->setDefaultButton(QMessageBox::NoButton);
+    m_acquisitionFailureBox->setAttribute(Qt::WA_DeleteOnClose);
+    m_acquisitionFailureBox->show();
 }
 
 void Widget::on_pushButton_roateLeft90_clicked()
 {
-    orient(quor_rotate, 90);
+    m_pipeline->orient(quor_rotate, 90);
 }
 
 void Widget::on_pushButton_rotateRight90_clicked()
 {
-    orient(quor_rotate, 270);
+    m_pipeline->orient(quor_rotate, 270);
 }
 
 void Widget::on_pushButton_filpHorizontal_clicked()
 {
-    orient(quor_flip, 1);
+    m_pipeline->orient(quor_flip, 1);
 }
 
 void Widget::on_pushButton_filpVertical_clicked()
 {
-    orient(quor_flip, 0);
+    m_pipeline->orient(quor_flip, 0);
 }
 
 void Widget::on_pushButton_image_save_clicked()
 {
-    saveImage();
+    m_pipeline->save(imagePath);
 }
 
-void Widget::saveImage()
+void Widget::pictureSaved(qint64 queuedAtMs)
 {
-    if (currentImage.empty())
-        return;
-    QString error;
-    if (writePictureFile(currentImage, imagePath, error)) {
-        m_saveFailureTold = false;
-        if (udp)
-            udp->UDPSendDataScan();
-        return;
-    }
-    // The data source must not be told of a picture that is not there: it would hand on
-    // the previous one.
-    qWarning() << "Picture not saved to" << imagePath << ":" << error;
+    m_saveFailureTold = false;
+    if (udp)
+        udp->UDPSendDataScan();
+    if (queuedAtMs > 0)
+        qCDebug(lcWindow) << "picture notified" << linkClockMs() - queuedAtMs
+                          << "ms after the link queued it";
+}
+
+void Widget::pictureNotSaved(const QString& path, const QString& error)
+{
+    // The data source is not told of a picture that is not there: it would hand on the
+    // previous one.
     if (m_saveFailureTold)
         return;
     m_saveFailureTold = true;
     // Not modal: auto-save goes on with the pictures that follow.
     auto* box = new QMessageBox(QMessageBox::Warning, tr("Prompt"),
                                 tr("The picture could not be saved to \"%1\": %2")
-                                    .arg(QDir::toNativeSeparators(imagePath), error),
+                                    .arg(QDir::toNativeSeparators(path), error),
                                 QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->show();
@@ -414,16 +379,19 @@ void Widget::on_radioButton_auto_save_clicked()
 
 void Widget::on_radioButton_hd_clicked()
 {
-    proType = 1;
-    writeSetting(QStringLiteral("IMAHE/ProType"), QStringLiteral("1"));
-    applyProType();
+    setProType(1);
 }
 
 void Widget::on_radioButton_ultraHD_clicked()
 {
-    proType = 2;
-    writeSetting(QStringLiteral("IMAHE/ProType"), QStringLiteral("2"));
-    applyProType();
+    setProType(2);
+}
+
+void Widget::setProType(int type)
+{
+    proType = type;
+    writeSetting(QStringLiteral("IMAHE/ProType"), QString::number(type));
+    m_pipeline->setMode(type);
 }
 
 void Widget::on_pushButton_close_clicked()
@@ -477,6 +445,9 @@ void Widget::tearDown()
     if (m_tornDown)
         return;
     m_tornDown = true;
+    // First, so that no save is told of after the close.
+    delete m_pipeline;
+    m_pipeline = nullptr;
     udp->closeSocket();
     udp->wait();
     if (proTimer && proTimer->isActive())

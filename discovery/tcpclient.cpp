@@ -85,6 +85,12 @@ void TCPClient::TimerTimeOut()
         if (linkFor(address))
             continue;
         auto* link = new COstra;
+        // Queued to this object: posted from the link's thread, dropped if the monitor is
+        // gone first (its destructor joins the links before that).
+        link->onPictureQueued = [this, address] {
+            QMetaObject::invokeMethod(
+                this, [this, address] { emit pictureQueued(address); }, Qt::QueuedConnection);
+        };
         m_links.push_back(link);
         link->Init(address, kScannerPort);
     }
@@ -152,6 +158,16 @@ QStringList TCPClient::onlineDevices(QList<OstraInfo>& records)
         }
     }
     return online;
+}
+
+bool TCPClient::takePicture(const QString& address, OstraInfo& out)
+{
+    COstra* link = linkFor(address);
+    if (!link || !link->TakePicture(out))
+        return false;
+    m_misses[address] = 0;
+    qCDebug(lcRecords) << "picture taken from" << address << "status" << out.status;
+    return true;
 }
 
 bool TCPClient::sendCommand(const QString& address, int code)

@@ -35,6 +35,9 @@ public:
     // Replaces records with this pass's records and returns the online addresses in text
     // order.
     QStringList onlineDevices(QList<OstraInfo>& records);
+    // Takes the picture the link of address holds, as a collection pass would (its miss
+    // count restarts); false when that link holds no picture.
+    bool takePicture(const QString& address, OstraInfo& out);
     // One command to the scanner at address on the caller's thread; false when no link
     // has that address or the exchange failed.
     bool sendCommand(const QString& address, int code);
@@ -46,6 +49,10 @@ public:
     // Links in service and links stopped but not yet released.
     int linkCount() const { return int(m_links.size()); }
     int retiredLinkCount() const { return int(m_retired.size()); }
+
+signals:
+    // The link of address has queued a picture; emitted on the GUI thread.
+    void pictureQueued(const QString& address);
 
 public slots:
     void TimerTimeOut();
