@@ -103,7 +103,9 @@ void Widget::startPipeline()
         if (!state.bar.isNull()) {
             ui->label_luminance->setScaledContents(true);
             ui->label_luminance->setPixmap(QPixmap::fromImage(state.bar));
-            showToolsActive();
+            // Setting the same style sheets again re-polishes five buttons for nothing.
+            if (!ui->pushButton_image_save->isEnabled())
+                showToolsActive();
         }
     });
     connect(m_pipeline, &PicturePipeline::failed, this, &Widget::acquisitionFailed);
@@ -247,8 +249,12 @@ void Widget::takePicture(const QString& address)
     if (m_tornDown || m_tearDownDue || address != ui->comboBox_wifi->currentText())
         return;
     OstraInfo record;
-    if (tcpClient->takePicture(address, record))
-        dispatchRecords({record});
+    if (!tcpClient->takePicture(address, record))
+        return;
+    qDebug() << "State.ip ************** : " << record.ip;
+    qDebug() << "State.status ************** : " << record.status;
+    // Moved, not copied: the picture's bytes are megabytes.
+    reveiveClientCom(std::move(record));
 }
 
 void Widget::syncDeviceSelector(const QStringList& addresses)
