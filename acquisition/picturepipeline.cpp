@@ -86,14 +86,27 @@ void PicturePipeline::queueSave(Save save)
 
 void PicturePipeline::post(std::function<void()> report)
 {
-    // Queued to this object: once it is gone, Qt drops what was still on its way.
-    QMetaObject::invokeMethod(
-        this,
-        [this, report = std::move(report)] {
-            if (!m_stopped)
-                report();
-        },
-        Qt::QueuedConnection);
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_reports.push_back(std::move(report));
+    }
+    // Called by name, so that Qt builds the call event inside the library; the report
+    // itself crosses under our lock, where ThreadSanitizer sees the hand-over.
+    QMetaObject::invokeMethod(this, "deliverReports", Qt::QueuedConnection);
+}
+
+void PicturePipeline::deliverReports()
+{
+    std::deque<std::function<void()>> reports;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        reports.swap(m_reports);
+    }
+    for (const auto& report : reports) {
+        if (m_stopped)
+            return;
+        report();
+    }
 }
 
 void PicturePipeline::work()

@@ -67,6 +67,9 @@ signals:
     void saved(qint64 queuedAtMs);
     void saveFailed(const QString& path, const QString& error);
 
+private slots:
+    void deliverReports();
+
 private:
     struct Save
     {
@@ -79,7 +82,7 @@ private:
     void write();
     void queueStep(std::function<void()> step);
     void queueSave(Save save);
-    // Runs on the GUI thread unless the pipeline has stopped by then.
+    // Runs report on the GUI thread unless the pipeline has stopped by then.
     void post(std::function<void()> report);
     void process(const std::vector<unsigned char>& bytes, qint64 queuedAtMs, bool autoSave,
                  const QString& path);
@@ -97,6 +100,7 @@ private:
     std::condition_variable m_wake;
     std::deque<std::function<void()>> m_steps;
     std::deque<Save> m_saves;
+    std::deque<std::function<void()>> m_reports; // for the GUI thread
     int m_mode = 0;
     int m_modeSerial = 0;
     bool m_stopping = false;

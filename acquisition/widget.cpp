@@ -88,20 +88,16 @@ void Widget::construct()
     trace(QStringLiteral("Init Start"), QString());
     loadSettings();
     trace(QStringLiteral("Init End"), QString());
-    startPipeline();
-}
 
-void Widget::startPipeline()
-{
     m_pipeline = new PicturePipeline(ui->label_image->size(), this);
     m_pipeline->setMode(proType);
+    ui->label_image->setAlignment(Qt::AlignCenter);
+    ui->label_luminance->setScaledContents(true);
     connect(m_pipeline, &PicturePipeline::shown, this, [this](const PicturePipeline::Shown& state) {
         sourceImage = state.source;
         currentImage = state.current;
-        ui->label_image->setAlignment(Qt::AlignCenter);
         ui->label_image->setPixmap(QPixmap::fromImage(state.picture));
         if (!state.bar.isNull()) {
-            ui->label_luminance->setScaledContents(true);
             ui->label_luminance->setPixmap(QPixmap::fromImage(state.bar));
             // Setting the same style sheets again re-polishes five buttons for nothing.
             if (!ui->pushButton_image_save->isEnabled())
@@ -311,15 +307,19 @@ void Widget::reveiveClientCom(OstraInfo State)
     firstRecordSeen = true;
 }
 
+QMessageBox* Widget::prompt(QMessageBox::Icon icon, const QString& text)
+{
+    // Not modal: the pictures that follow go on meanwhile.
+    auto* box = new QMessageBox(icon, tr("Prompt"), text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
+    return box;
+}
+
 void Widget::acquisitionFailed()
 {
-    if (m_acquisitionFailureBox && m_acquisitionFailureBox->isVisible())
-        return;
-    m_acquisitionFailureBox = new QMessageBox(QMessageBox::Information, tr("Prompt"),
-                                              tr("Image acquisition failed!"), QMessageBox::Ok);
-    m_acquisitionFailureBox->setDefaultButton(QMessageBox::NoButton);
-    m_acquisitionFailureBox->setAttribute(Qt::WA_DeleteOnClose);
-    m_acquisitionFailureBox->show();
+    if (!m_acquisitionFailureBox || !m_acquisitionFailureBox->isVisible())
+        m_acquisitionFailureBox = prompt(QMessageBox::Information, tr("Image acquisition failed!"));
 }
 
 void Widget::on_pushButton_roateLeft90_clicked()
@@ -364,13 +364,8 @@ void Widget::pictureNotSaved(const QString& path, const QString& error)
     if (m_saveFailureTold)
         return;
     m_saveFailureTold = true;
-    // Not modal: auto-save goes on with the pictures that follow.
-    auto* box = new QMessageBox(QMessageBox::Warning, tr("Prompt"),
-                                tr("The picture could not be saved to \"%1\": %2")
-                                    .arg(QDir::toNativeSeparators(path), error),
-                                QMessageBox::Ok);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->show();
+    prompt(QMessageBox::Warning, tr("The picture could not be saved to \"%1\": %2")
+                                     .arg(QDir::toNativeSeparators(path), error));
 }
 
 void Widget::on_radioButton_auto_save_clicked()

@@ -3,6 +3,7 @@
 #include "imaging/cvs.h"
 #include "link/costra.h"
 
+#include <QMessageBox>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -13,7 +14,6 @@
 class PicturePipeline;
 class QButtonGroup;
 class QCloseEvent;
-class QMessageBox;
 class QPushButton;
 class QShowEvent;
 class QTimer;
@@ -97,12 +97,12 @@ private:
     void showToolsIdle();
     void showToolsActive();
     void setDeviceIcon(const char* image);
-    void startPipeline();
     void pictureSaved(qint64 queuedAtMs);
     void pictureNotSaved(const QString& path, const QString& error);
     void acquisitionFailed();
     void setProType(int type);
     int informUser(const QString& title, const QString& text);
+    QMessageBox* prompt(QMessageBox::Icon icon, const QString& text);
 
     Ui::Widget* ui = nullptr;
     UDPSocket* udp = nullptr;

@@ -85,11 +85,12 @@ void TCPClient::TimerTimeOut()
         if (linkFor(address))
             continue;
         auto* link = new COstra;
-        // Queued to this object: posted from the link's thread, dropped if the monitor is
-        // gone first (its destructor joins the links before that).
+        // Queued to this object from the link's thread, and by name so that Qt makes the
+        // call event inside the library; the destructor joins the links before the object
+        // goes, and Qt drops what is still queued for it.
         link->onPictureQueued = [this, address] {
-            QMetaObject::invokeMethod(
-                this, [this, address] { emit pictureQueued(address); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, "pictureQueued", Qt::QueuedConnection,
+                                      Q_ARG(QString, address));
         };
         m_links.push_back(link);
         link->Init(address, kScannerPort);

@@ -41,7 +41,7 @@ trap 'rm -f "$tmp"' EXIT
 } >"$tmp"
 
 section "Scanner exchange: DeviceRequest against a bare recv loop" build/bench/bench_devicerequest 21
-section "Record to shown picture, per mode, against bare imdecode" build/bench/bench_framehandler 15
+section "Picture handed over by the link to picture on the label, per mode, against bare decode and initialisation" build/bench/bench_framehandler 15
 if [[ $EUID -eq 0 ]]; then
     section "GUI thread blocked per tick" tests/support/run-in-test-net.sh "$PWD/build/bench/bench_tick" 40
 else
