@@ -50,16 +50,16 @@ void PicturePipeline::stop()
 {
     if (m_stopped)
         return;
-    m_stopped = true;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
-        m_steps.clear();
-        m_saves.clear();
     }
     m_wake.notify_all();
     m_worker.join();
     m_writer.join();
+    // Told before the caller goes on to say it closes: every save that was written.
+    deliverReports();
+    m_stopped = true;
 }
 
 void PicturePipeline::queueStep(std::function<void()> step)
@@ -77,8 +77,6 @@ void PicturePipeline::queueSave(Save save)
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping)
-            return;
         m_saves.push_back(std::move(save));
     }
     m_wake.notify_all();
@@ -116,8 +114,12 @@ void PicturePipeline::work()
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_steps.empty(); });
-            if (m_stopping)
+            // A stop finishes the pictures already handed over: they are not asked for again.
+            if (m_steps.empty()) {
+                m_workerDone = true;
+                m_wake.notify_all();
                 return;
+            }
             step = std::move(m_steps.front());
             m_steps.pop_front();
         }
@@ -131,8 +133,8 @@ void PicturePipeline::write()
         Save save;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_saves.empty(); });
-            if (m_stopping)
+            m_wake.wait(lock, [this] { return m_workerDone || !m_saves.empty(); });
+            if (m_saves.empty())
                 return;
             save = std::move(m_saves.front());
             m_saves.pop_front();
@@ -152,6 +154,7 @@ void PicturePipeline::addPicture(std::vector<unsigned char> bytes, qint64 queued
 {
     // A std::function must be copyable, so the bytes travel behind a shared pointer.
     auto shared = std::make_shared<std::vector<unsigned char>>(std::move(bytes));
+    ++m_picturesInWork;
     queueStep([this, shared, queuedAtMs, autoSave, path] {
         process(*shared, queuedAtMs, autoSave, path);
     });
@@ -163,14 +166,20 @@ void PicturePipeline::process(const std::vector<unsigned char>& bytes, qint64 qu
     const cv::Mat decoded = decodePicture(bytes);
     if (decoded.empty()) {
         qCWarning(lcPipeline) << "Received" << bytes.size() << "bytes that are no picture";
-        post([this] { emit failed(); });
+        post([this] {
+            --m_picturesInWork;
+            emit failed();
+        });
         return;
     }
     int level = 0;
     const cv::Mat initialised = quor_InitOstraImg(decoded, level);
     if (initialised.empty()) {
         qCWarning(lcPipeline) << "Picture of type" << decoded.type() << "could not be initialised";
-        post([this] { emit failed(); });
+        post([this] {
+            --m_picturesInWork;
+            emit failed();
+        });
         return;
     }
     m_source = initialised;
@@ -252,7 +261,10 @@ void PicturePipeline::present(const QImage& bar)
     cv::resize(reduced, reduced, cv::Size(fit.width(), fit.height()), 0, 0, cv::INTER_AREA);
     const QImage picture = CVS::cvMatToQImage(reduced).convertToFormat(QImage::Format_RGB32);
     Shown state{m_source, m_current, picture, bar};
-    post([this, state] { emit shown(state); });
+    post([this, state] {
+        m_picturesInWork -= !state.bar.isNull();
+        emit shown(state);
+    });
 }
 
 cv::Mat PicturePipeline::drawLuminanceBar(int level, int width, int height)

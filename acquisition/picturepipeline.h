@@ -52,9 +52,13 @@ public:
     // Saves the newest picture as it stands once the steps asked before are done; nothing
     // without a picture.
     void save(const QString& path);
-    // Drops the steps and saves not begun, lets the running ones end (a write leaves the old
-    // or the new whole file) and joins both threads; no signal is emitted afterwards.
+    // Takes no more steps, finishes those asked for (a picture handed over is never lost),
+    // joins both threads and emits what they did; no signal is emitted afterwards.
     void stop();
+    // Whether another picture is welcome now. A picture left with its link holds the
+    // scanner's next one back (the link polls again only once it is taken): two in work
+    // keep the worker busy and bound what a close has to finish.
+    bool wantsPicture() const { return m_picturesInWork < 2; }
 
     // The bar for a luminance level: width x height, 8-bit BGR, filled from the bottom.
     static cv::Mat drawLuminanceBar(int level, int width, int height);
@@ -104,9 +108,12 @@ private:
     int m_mode = 0;
     int m_modeSerial = 0;
     bool m_stopping = false;
+    bool m_workerDone = false;
 
     std::thread m_worker;
     std::thread m_writer;
-    bool m_stopped = false; // GUI thread only
+    // GUI thread only.
+    bool m_stopped = false;
+    int m_picturesInWork = 0;
 };
 Q_DECLARE_METATYPE(PicturePipeline::Shown)

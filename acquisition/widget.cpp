@@ -102,6 +102,7 @@ void Widget::construct()
             // Setting the same style sheets again re-polishes five buttons for nothing.
             if (!ui->pushButton_image_save->isEnabled())
                 showToolsActive();
+            takePicture(ui->comboBox_wifi->currentText());
         }
     });
     connect(m_pipeline, &PicturePipeline::failed, this, &Widget::acquisitionFailed);
@@ -240,17 +241,13 @@ void Widget::dispatchRecords(const QList<OstraInfo>& records)
 
 void Widget::takePicture(const QString& address)
 {
-    // A close waits for a tick that is inside a message box; the monitor is still there,
-    // but the window takes nothing more.
-    if (m_tornDown || m_tearDownDue || address != ui->comboBox_wifi->currentText())
+    // Once a close is under way the window takes nothing more, the monitor still there.
+    if (m_tornDown || m_tearDownDue || address != ui->comboBox_wifi->currentText() ||
+        !m_pipeline->wantsPicture())
         return;
     OstraInfo record;
-    if (!tcpClient->takePicture(address, record))
-        return;
-    qDebug() << "State.ip ************** : " << record.ip;
-    qDebug() << "State.status ************** : " << record.status;
-    // Moved, not copied: the picture's bytes are megabytes.
-    reveiveClientCom(std::move(record));
+    if (tcpClient->takePicture(address, record))
+        reveiveClientCom(std::move(record)); // moved: the bytes are megabytes
 }
 
 void Widget::syncDeviceSelector(const QStringList& addresses)
@@ -318,6 +315,7 @@ QMessageBox* Widget::prompt(QMessageBox::Icon icon, const QString& text)
 
 void Widget::acquisitionFailed()
 {
+    takePicture(ui->comboBox_wifi->currentText());
     if (!m_acquisitionFailureBox || !m_acquisitionFailureBox->isVisible())
         m_acquisitionFailureBox = prompt(QMessageBox::Information, tr("Image acquisition failed!"));
 }
@@ -418,6 +416,9 @@ void Widget::closeEvent(QCloseEvent* event)
 {
     trace(QStringLiteral("closeEvent Start"), QString());
     event->accept();
+    // A picture saved before the close is told of before it; none after it.
+    if (m_pipeline)
+        m_pipeline->stop();
     if (udp && !m_closeTold)
         udp->UDPSendDataClose();
     m_closeTold = true;

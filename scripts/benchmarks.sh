@@ -50,6 +50,14 @@ else
     echo "Not measured: needs root for the test network." >>"$tmp"
     echo >>"$tmp"
 fi
+if [[ $EUID -eq 0 ]]; then
+    # The whole-system run's report: its checks and figures, without the file list.
+    wholesystem() {
+        tests/support/run-in-test-net.sh bash tests/e2e/wholesystem.sh --build build \
+            --out "$(mktemp -d)" | grep -E '^(scanner|pictures|notifications|scanner polls|picture to)'
+    }
+    section "Whole system: picture to \"1001\", and the scanner's polls" wholesystem
+fi
 section "Saving: whole-picture write against bare imwrite" build/bench/bench_save 15
 section "Process-list answer (the presence probe's wait)" build/bench/bench_toolrunner 200
 section "Image library" build/bench/bench_quorimage
