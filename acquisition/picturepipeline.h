@@ -55,10 +55,11 @@ public:
     // Takes no more steps, finishes those asked for (a picture handed over is never lost),
     // joins both threads and emits what they did; no signal is emitted afterwards.
     void stop();
-    // Whether another picture is welcome now. A picture left with its link holds the
-    // scanner's next one back (the link polls again only once it is taken): two in work
-    // keep the worker busy and bound what a close has to finish.
-    bool wantsPicture() const { return m_picturesInWork < 2; }
+    // Whether another picture is welcome now: only when none is in work. A picture left
+    // with its link holds the scanner's next one back (the link polls again only once it
+    // is taken), so pictures do not pile up here for a close to finish; the worker idles
+    // only while the next one is handed over.
+    bool wantsPicture() const { return m_picturesInWork == 0; }
 
     // The bar for a luminance level: width x height, 8-bit BGR, filled from the bottom.
     static cv::Mat drawLuminanceBar(int level, int width, int height);
