@@ -118,6 +118,9 @@ void run(const char* title, const ScannerReply& picture, int ticks)
         pump(50);
 
     int pictures = 0;
+    Series told; // from the link queueing a picture to its save being told, ms
+    QObject::connect(window->pipeline(), &PicturePipeline::saved,
+                     [&](qint64 queuedAtMs) { told.ms.push_back(linkClockMs() - queuedAtMs); });
     QObject::connect(window->pipeline(), &PicturePipeline::shown,
                      [&](const PicturePipeline::Shown& state) { pictures += !state.bar.isNull(); });
     auto* app = static_cast<TimedApplication*>(qApp);
@@ -132,6 +135,7 @@ void run(const char* title, const ScannerReply& picture, int ticks)
     std::printf("%s, %d tick periods, %d pictures shown\n", title, ticks, pictures);
     wall.print("longest GUI block per tick, wall clock");
     cpu.print("longest GUI block per tick, CPU time");
+    told.print("picture queued by the link to \"1001\"");
     fixture.listScanners({});
     window.reset();
 }
@@ -147,6 +151,8 @@ int main(int argc, char* argv[])
     const int ticks = argc > 1 ? std::max(5, atoi(argv[1])) : 30;
     QTemporaryDir dir;
     overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
+    writeSetting(QStringLiteral("IMAHE/ImageScanPth"), dir.filePath(QStringLiteral("scan.png")));
+    writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1"));
     std::printf("GUI thread blocked per 500 ms tick period, one scanner, a picture every third "
                 "poll\n");
     run("1500 x 2000 16-bit PNG pictures",
