@@ -50,6 +50,7 @@ void PicturePipeline::stop()
 {
     if (m_stopped)
         return;
+    m_closing = true;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;

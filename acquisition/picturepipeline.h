@@ -59,7 +59,7 @@ public:
     // with its link holds the scanner's next one back (the link polls again only once it
     // is taken), so pictures do not pile up here for a close to finish; the worker idles
     // only while the next one is handed over.
-    bool wantsPicture() const { return m_picturesInWork == 0; }
+    bool wantsPicture() const { return !m_closing && m_picturesInWork == 0; }
 
     // The bar for a luminance level: width x height, 8-bit BGR, filled from the bottom.
     static cv::Mat drawLuminanceBar(int level, int width, int height);
@@ -114,6 +114,7 @@ private:
     std::thread m_worker;
     std::thread m_writer;
     // GUI thread only.
+    bool m_closing = false; // from the start of stop(): its reports must not ask for more
     bool m_stopped = false;
     int m_picturesInWork = 0;
 };
