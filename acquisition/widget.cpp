@@ -1,12 +1,12 @@
 #include "acquisition/widget.h"
 
+#include "acquisition/picturepipeline.h"
 #include "common/processprobe.h"
 #include "common/settings.h"
 #include "common/trace.h"
 #include "discovery/qtwifi.h"
 #include "discovery/tcpclient.h"
 #include "discovery/udpsocket.h"
-#include "imaging/picturefile.h"
 #include "quorimage/quorimage.h"
 
 #include "ui_widget.h"
@@ -16,11 +16,15 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
+
+Q_LOGGING_CATEGORY(lcWindow, "ostra.window", QtInfoMsg)
 
 // The artwork lives in this static library, where the linker would drop its automatic
 // registration; the form's style sheets need it before the window is built.
@@ -32,8 +36,6 @@ static void registerArtwork()
 namespace {
 
 constexpr int kTickMs = 500;
-constexpr int kBarWidth = 10;
-constexpr int kBarHeight = 200;
 // Where the update button sends the user; only the path is fixed by the download site.
 const char* const kDownloadUrl = "http://download.quorvane.example/software-download/customer.html";
 
@@ -58,6 +60,8 @@ Widget::Widget(TCPClient* monitor, QWidget* parent) : QWidget(parent), ui(new Ui
     construct();
     trace(QStringLiteral("InitOstra Start"), QString());
     tcpClient = monitor ? monitor : new TCPClient;
+    m_runner = &tcpClient->toolRunner();
+    connect(tcpClient, &TCPClient::pictureQueued, this, &Widget::takePicture);
     wifiTimer = new QTimer(this);
     connect(wifiTimer, SIGNAL(timeout()), this, SLOT(Wifi_TimerTimeOut()));
     wifiTimer->start(kTickMs);
@@ -84,11 +88,31 @@ void Widget::construct()
     trace(QStringLiteral("Init Start"), QString());
     loadSettings();
     trace(QStringLiteral("Init End"), QString());
+
+    m_pipeline = new PicturePipeline(ui->label_image->size(), this);
+    m_pipeline->setMode(proType);
+    ui->label_image->setAlignment(Qt::AlignCenter);
+    ui->label_luminance->setScaledContents(true);
+    connect(m_pipeline, &PicturePipeline::shown, this, [this](const PicturePipeline::Shown& state) {
+        sourceImage = state.source;
+        currentImage = state.current;
+        ui->label_image->setPixmap(QPixmap::fromImage(state.picture));
+        if (!state.bar.isNull()) {
+            ui->label_luminance->setPixmap(QPixmap::fromImage(state.bar));
+            // Setting the same style sheets again re-polishes five buttons for nothing.
+            if (!ui->pushButton_image_save->isEnabled())
+                showToolsActive();
+            takePicture(ui->comboBox_wifi->currentText());
+        }
+    });
+    connect(m_pipeline, &PicturePipeline::failed, this, &Widget::acquisitionFailed);
+    connect(m_pipeline, &PicturePipeline::saved, this, &Widget::pictureSaved);
+    connect(m_pipeline, &PicturePipeline::saveFailed, this, &Widget::pictureNotSaved);
 }
 
 Widget::~Widget()
 {
-    closeUDP();
+    tearDown();
     delete ui;
 }
 
@@ -161,7 +185,7 @@ void Widget::showToolsActive()
 
 void Widget::setDeviceIcon(const char* image)
 {
-    qDebug() << "device state icon" << image;
+    qCDebug(lcWindow) << "device state icon" << image;
     ui->label_device_state->setStyleSheet(deviceIconSheet(image));
 }
 
@@ -177,8 +201,15 @@ void Widget::Wifi_TimerTimeOut()
     if (m_inTick || m_tornDown)
         return;
     m_inTick = true;
+    tick();
+    m_inTick = false;
+    if (m_tearDownDue)
+        tearDown();
+}
 
-    if (!hotspotRunning())
+void Widget::tick()
+{
+    if (!hotspotRunning(*m_runner))
         close();
 
     const WifiStatus status = tcpClient->wifi()->wifiStatus();
@@ -194,7 +225,6 @@ void Widget::Wifi_TimerTimeOut()
     QList<OstraInfo> records;
     syncDeviceSelector(tcpClient->onlineDevices(records));
     dispatchRecords(records);
-    m_inTick = false;
 }
 
 void Widget::dispatchRecords(const QList<OstraInfo>& records)
@@ -207,6 +237,17 @@ void Widget::dispatchRecords(const QList<OstraInfo>& records)
             break;
         }
     }
+}
+
+void Widget::takePicture(const QString& address)
+{
+    // Once a close is under way the window takes nothing more, the monitor still there.
+    if (m_tornDown || m_tearDownDue || address != ui->comboBox_wifi->currentText() ||
+        !m_pipeline->wantsPicture())
+        return;
+    OstraInfo record;
+    if (tcpClient->takePicture(address, record))
+        reveiveClientCom(std::move(record)); // moved: the bytes are megabytes
 }
 
 void Widget::syncDeviceSelector(const QStringList& addresses)
@@ -242,9 +283,7 @@ void Widget::reveiveClientCom(OstraInfo State)
     case REPLY_IMAGE:
     case REPLY_IMAGE_EXT: {
         qDebug() << "DEVICE_ACQUISITION_END ";
-        const cv::Mat decoded = decodePicture(State.data);
-        processImage(decoded);
-        showToolsActive();
+        m_pipeline->addPicture(std::move(State.data), State.queuedAtMs, autoSave, imagePath);
         break;
     }
     case DEVICE_CONNECT_ERROR:
@@ -265,133 +304,66 @@ void Widget::reveiveClientCom(OstraInfo State)
     firstRecordSeen = true;
 }
 
-void Widget::processImage(cv::Mat decoded)
+QMessageBox* Widget::prompt(QMessageBox::Icon icon, const QString& text)
 {
-    if (decoded.empty()) {
-        informUser(tr("Prompt"), tr("Image acquisition failed!"));
-        return;
-    }
-    int level = 0;
-    const cv::Mat initialised = quor_InitOstraImg(decoded, level);
-    if (initialised.empty()) {
-        qWarning() << "Picture of type" << decoded.type() << "could not be initialised";
-        informUser(tr("Prompt"), tr("Image acquisition failed!"));
-        return;
-    }
-    currentImage = initialised;
-    sourceImage = currentImage;
-
-    const cv::Mat bar = drawLuminanceBar(level, kBarWidth, kBarHeight);
-    ui->label_luminance->setScaledContents(true);
-    ui->label_luminance->setPixmap(QPixmap::fromImage(CVS::cvMatToQImage(bar)));
-
-    applyProType();
-    if (autoSave)
-        saveImage();
+    // Not modal: the pictures that follow go on meanwhile.
+    auto* box = new QMessageBox(icon, tr("Prompt"), text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
+    return box;
 }
 
-cv::Mat Widget::drawLuminanceBar(int level, int width, int height)
+void Widget::acquisitionFailed()
 {
-    if (level < 1)
-        level = 1;
-    if (level > 100)
-        level = 99;
-    cv::Mat bar(height, width, CV_8UC3, cv::Scalar(40, 40, 40));
-    cv::Scalar colour(37, 45, 186); // red: too dark or too bright
-    if ((level >= 21 && level <= 40) || (level >= 61 && level <= 80))
-        colour = cv::Scalar(0, 149, 254); // orange
-    else if (level >= 41 && level <= 60)
-        colour = cv::Scalar(64, 201, 39); // green
-    const int filled = height * level / 100;
-    if (filled > 0) {
-        cv::Mat fill(filled, width, CV_8UC3, colour);
-        fill.copyTo(bar(cv::Rect(0, height - filled, width, filled)));
-    }
-    return bar;
-}
-
-void Widget::applyProType()
-{
-    if (currentImage.empty())
-        return;
-    if (proType == 0)
-        currentImage = sourceImage;
-    else if (proType == 1)
-        currentImage = quor_Fine(sourceImage);
-    else
-        currentImage = quor_HD(sourceImage);
-    showImage(currentImage);
-}
-
-void Widget::showImage(cv::Mat image)
-{
-    const QImage converted = CVS::cvMatToQImage(image);
-    const QImage scaled =
-        converted.scaled(ui->label_image->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    ui->label_image->setAlignment(Qt::AlignCenter);
-    ui->label_image->setPixmap(QPixmap::fromImage(scaled));
-}
-
-void Widget::orient(cv::Mat (*operation)(cv::Mat, int), int argument)
-{
-    if (currentImage.empty())
-        return;
-    const cv::Mat turned = operation(currentImage, argument);
-    if (turned.empty())
-        return;
-    currentImage = turned;
-    showImage(currentImage);
+    takePicture(ui->comboBox_wifi->currentText());
+    if (!m_acquisitionFailureBox || !m_acquisitionFailureBox->isVisible())
+        m_acquisitionFailureBox = prompt(QMessageBox::Information, tr("Image acquisition failed!"));
 }
 
 void Widget::on_pushButton_roateLeft90_clicked()
 {
-    orient(quor_rotate, 90);
+    m_pipeline->orient(quor_rotate, 90);
 }
 
 void Widget::on_pushButton_rotateRight90_clicked()
 {
-    orient(quor_rotate, 270);
+    m_pipeline->orient(quor_rotate, 270);
 }
 
 void Widget::on_pushButton_filpHorizontal_clicked()
 {
-    orient(quor_flip, 1);
+    m_pipeline->orient(quor_flip, 1);
 }
 
 void Widget::on_pushButton_filpVertical_clicked()
 {
-    orient(quor_flip, 0);
+    m_pipeline->orient(quor_flip, 0);
 }
 
 void Widget::on_pushButton_image_save_clicked()
 {
-    saveImage();
+    m_pipeline->save(imagePath);
 }
 
-void Widget::saveImage()
+void Widget::pictureSaved(qint64 queuedAtMs)
 {
-    if (currentImage.empty())
-        return;
-    QString error;
-    if (writePictureFile(currentImage, imagePath, error)) {
-        m_saveFailureTold = false;
-        if (udp)
-            udp->UDPSendDataScan();
-        return;
-    }
-    // The data source must not be told of a picture that is not there: it would hand on
-    // the previous one.
-    qWarning() << "Picture not saved to" << imagePath << ":" << error;
+    m_saveFailureTold = false;
+    if (udp)
+        udp->UDPSendDataScan();
+    if (queuedAtMs > 0)
+        qCDebug(lcWindow) << "picture notified" << linkClockMs() - queuedAtMs
+                          << "ms after the link queued it";
+}
+
+void Widget::pictureNotSaved(const QString& path, const QString& error)
+{
+    // The data source is not told of a picture that is not there: it would hand on the
+    // previous one.
     if (m_saveFailureTold)
         return;
     m_saveFailureTold = true;
-    // Not modal: auto-save goes on with the pictures that follow.
-    auto* box = new QMessageBox(QMessageBox::Warning, tr("Prompt"),
-                                tr("The picture could not be saved to \"%1\": %2")
-                                    .arg(QDir::toNativeSeparators(imagePath), error),
-                                QMessageBox::Ok);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->show();
+    prompt(QMessageBox::Warning, tr("The picture could not be saved to \"%1\": %2")
+                                     .arg(QDir::toNativeSeparators(path), error));
 }
 
 void Widget::on_radioButton_auto_save_clicked()
@@ -406,16 +378,19 @@ void Widget::on_radioButton_auto_save_clicked()
 
 void Widget::on_radioButton_hd_clicked()
 {
-    proType = 1;
-    writeSetting(QStringLiteral("IMAHE/ProType"), QStringLiteral("1"));
-    applyProType();
+    setProType(1);
 }
 
 void Widget::on_radioButton_ultraHD_clicked()
 {
-    proType = 2;
-    writeSetting(QStringLiteral("IMAHE/ProType"), QStringLiteral("2"));
-    applyProType();
+    setProType(2);
+}
+
+void Widget::setProType(int type)
+{
+    proType = type;
+    writeSetting(QStringLiteral("IMAHE/ProType"), QString::number(type));
+    m_pipeline->setMode(type);
 }
 
 void Widget::on_pushButton_close_clicked()
@@ -430,7 +405,7 @@ void Widget::on_pushButton_updata_clicked()
 
 void Widget::proTimeout()
 {
-    if (suiteAbsent())
+    if (suiteAbsent(*m_runner))
         return;
     informUser(tr("Title"), tr("Tessaly.exe has been opened Imagra.exe will be closed"));
     proTimer->stop();
@@ -441,18 +416,40 @@ void Widget::closeEvent(QCloseEvent* event)
 {
     trace(QStringLiteral("closeEvent Start"), QString());
     event->accept();
-    if (udp)
+    // A picture saved before the close is told of before it; none after it.
+    if (m_pipeline)
+        m_pipeline->stop();
+    if (udp && !m_closeTold)
         udp->UDPSendDataClose();
+    m_closeTold = true;
     trace(QStringLiteral("closeEvent End"), QString());
     // After the tick that may have closed the window has finished with the monitor.
     QTimer::singleShot(0, this, &Widget::closeUDP);
 }
 
+void Widget::showEvent(QShowEvent* event)
+{
+    m_closeTold = false;
+    QWidget::showEvent(event);
+}
+
 void Widget::closeUDP()
+{
+    if (m_inTick) {
+        m_tearDownDue = true;
+        return;
+    }
+    tearDown();
+}
+
+void Widget::tearDown()
 {
     if (m_tornDown)
         return;
     m_tornDown = true;
+    // First, so that no save is told of after the close.
+    delete m_pipeline;
+    m_pipeline = nullptr;
     udp->closeSocket();
     udp->wait();
     if (proTimer && proTimer->isActive())

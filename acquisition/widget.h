@@ -3,26 +3,36 @@
 #include "imaging/cvs.h"
 #include "link/costra.h"
 
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 
 #include <opencv2/core.hpp>
 
+class PicturePipeline;
 class QButtonGroup;
 class QCloseEvent;
 class QPushButton;
+class QShowEvent;
 class QTimer;
 class TCPClient;
 class UDPSocket;
+
+namespace platform {
+class ToolRunner;
+}
 
 namespace Ui {
 class Widget;
 }
 
-// The acquisition program's main window. It owns the TWAIN bridge and the status monitor,
-// and its 500 ms tick keeps the device selector in step and hands the selected scanner's
-// records to the frame handler, which decodes, enhances, shows and saves the picture.
+// The acquisition program's main window. It owns the TWAIN bridge, the status monitor and
+// the picture pipeline. Its 500 ms tick keeps the device selector in step and hands the
+// selected scanner's status records to the frame handler; that scanner's pictures are
+// handed over as soon as its link holds them, and the pipeline decodes, enhances, shows
+// and saves them off the GUI thread.
 class Widget final : public QWidget
 {
     Q_OBJECT
@@ -35,16 +45,15 @@ public:
     // Runs the teardown if closing has not.
     ~Widget() override;
 
-    // The settings as read at start, and the pictures as they stand.
+    // The settings as read at start, and the pictures as the pipeline last showed them.
     QString picturePath() const { return imagePath; }
     bool autoSaveEnabled() const { return autoSave; }
     int processingType() const { return proType; }
     cv::Mat shownPicture() const { return currentImage; }
     cv::Mat sourcePicture() const { return sourceImage; }
     TCPClient* monitor() const { return tcpClient; }
-
-    // The bar for a luminance level: width x height, 8-bit BGR, filled from the bottom.
-    static cv::Mat drawLuminanceBar(int level, int width, int height);
+    // Null once the window has been torn down.
+    PicturePipeline* pipeline() const { return m_pipeline; }
 
     // Parts of the tick. Appends new addresses to the selector and removes vanished ones,
     // keeping the order of the rest.
@@ -61,6 +70,7 @@ protected:
     // Tells the TWAIN data source that the program is closing, however the window closes,
     // then stops everything the window runs.
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private slots:
     void Wifi_TimerTimeOut();
@@ -77,19 +87,22 @@ private slots:
     void on_pushButton_close_clicked();
     void on_pushButton_updata_clicked();
     void proTimeout();
+    void takePicture(const QString& address);
 
 private:
     void construct();
+    void tick();
+    void tearDown();
     void loadSettings();
     void showToolsIdle();
     void showToolsActive();
     void setDeviceIcon(const char* image);
-    void processImage(cv::Mat decoded);
-    void applyProType();
-    void showImage(cv::Mat image);
-    void orient(cv::Mat (*operation)(cv::Mat, int), int argument);
-    void saveImage();
+    void pictureSaved(qint64 queuedAtMs);
+    void pictureNotSaved(const QString& path, const QString& error);
+    void acquisitionFailed();
+    void setProType(int type);
     int informUser(const QString& title, const QString& text);
+    QMessageBox* prompt(QMessageBox::Icon icon, const QString& text);
 
     Ui::Widget* ui = nullptr;
     UDPSocket* udp = nullptr;
@@ -105,6 +118,11 @@ private:
     int proType = 0;
     QButtonGroup* buttonGroup = nullptr;
     QTimer* proTimer = nullptr;
+    PicturePipeline* m_pipeline = nullptr;
+    // Open at most once at a time: failures may come faster than the user reads.
+    QPointer<QMessageBox> m_acquisitionFailureBox;
+    // The monitor's runner, which outlives it: presence probes go through the same seam.
+    platform::ToolRunner* m_runner = nullptr;
 
     // A tick that waits on a message box must not be re-entered by the next ticks, which
     // would stack message upon message.
@@ -112,4 +130,10 @@ private:
     // A failed save is told once, and again only after a save has worked in between.
     bool m_saveFailureTold = false;
     bool m_tornDown = false;
+    // A close inside one of the tick's message boxes runs that box's event loop while the
+    // tick still holds the monitor; the teardown then waits for the tick's end.
+    bool m_tearDownDue = false;
+    // The data source hears of a close once per showing, however many closes the tick and
+    // the desktop ask for meanwhile.
+    bool m_closeTold = false;
 };

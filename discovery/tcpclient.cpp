@@ -85,6 +85,13 @@ void TCPClient::TimerTimeOut()
         if (linkFor(address))
             continue;
         auto* link = new COstra;
+        // Queued to this object from the link's thread, and by name so that Qt makes the
+        // call event inside the library; the destructor joins the links before the object
+        // goes, and Qt drops what is still queued for it.
+        link->onPictureQueued = [this, address] {
+            QMetaObject::invokeMethod(this, "pictureQueued", Qt::QueuedConnection,
+                                      Q_ARG(QString, address));
+        };
         m_links.push_back(link);
         link->Init(address, kScannerPort);
     }
@@ -152,6 +159,16 @@ QStringList TCPClient::onlineDevices(QList<OstraInfo>& records)
         }
     }
     return online;
+}
+
+bool TCPClient::takePicture(const QString& address, OstraInfo& out)
+{
+    COstra* link = linkFor(address);
+    if (!link || !link->TakePicture(out))
+        return false;
+    m_misses[address] = 0;
+    qCDebug(lcRecords) << "picture taken from" << address << "status" << out.status;
+    return true;
 }
 
 bool TCPClient::sendCommand(const QString& address, int code)

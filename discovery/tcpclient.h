@@ -35,16 +35,25 @@ public:
     // Replaces records with this pass's records and returns the online addresses in text
     // order.
     QStringList onlineDevices(QList<OstraInfo>& records);
+    // Takes the picture the link of address holds, as a collection pass would (its miss
+    // count restarts); false when that link holds no picture.
+    bool takePicture(const QString& address, OstraInfo& out);
     // One command to the scanner at address on the caller's thread; true when the scanner
     // answered with a status or a picture, false when no link has that address, the
     // exchange failed or the reply was no such code.
     bool sendCommand(const QString& address, int code);
     // The discovery object, for its state and SSID.
     QTWIFI* wifi() const { return m_wifi; }
+    // The runner of the external tools, for the window's presence probes of other programs.
+    platform::ToolRunner& toolRunner() const { return m_runner; }
 
     // Links in service and links stopped but not yet released.
     int linkCount() const { return int(m_links.size()); }
     int retiredLinkCount() const { return int(m_retired.size()); }
+
+signals:
+    // The link of address has queued a picture; emitted on the GUI thread.
+    void pictureQueued(const QString& address);
 
 public slots:
     void TimerTimeOut();

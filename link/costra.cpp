@@ -67,6 +67,17 @@ bool COstra::GetInfo(OstraInfo& out)
     return true;
 }
 
+bool COstra::TakePicture(OstraInfo& out)
+{
+    MutexLocker lock(mutex);
+    if (infos.empty() ||
+        (infos.front().status != REPLY_IMAGE && infos.front().status != REPLY_IMAGE_EXT))
+        return false;
+    out = std::move(infos.front());
+    infos.pop_front();
+    return true;
+}
+
 bool COstra::SendCmd(int code)
 {
     ByteVector scratch;
@@ -104,10 +115,16 @@ void* COstra::PollThread(void* argument)
             const int result = DeviceRequest(address.constData(), working.port, REQUEST_POLL,
                                              working.data, working.extra, link->m_stopping);
             working.status = result > 0 ? result : DEVICE_DATA_RECV_FAIL;
-            MutexLocker lock(link->mutex);
-            if (!link->running)
-                break;
-            link->infos.push_back(working);
+            working.queuedAtMs = linkClockMs();
+            {
+                MutexLocker lock(link->mutex);
+                if (!link->running)
+                    break;
+                link->infos.push_back(working);
+            }
+            const bool picture = working.status == REPLY_IMAGE || working.status == REPLY_IMAGE_EXT;
+            if (picture && link->onPictureQueued)
+                link->onPictureQueued();
         }
         std::this_thread::sleep_for(kLoopSleep);
     }

@@ -41,7 +41,7 @@ trap 'rm -f "$tmp"' EXIT
 } >"$tmp"
 
 section "Scanner exchange: DeviceRequest against a bare recv loop" build/bench/bench_devicerequest 21
-section "Record to shown picture, per mode, against bare imdecode" build/bench/bench_framehandler 15
+section "Picture handed over by the link to picture on the label, per mode, against bare decode and initialisation" build/bench/bench_framehandler 15
 if [[ $EUID -eq 0 ]]; then
     section "GUI thread blocked per tick" tests/support/run-in-test-net.sh "$PWD/build/bench/bench_tick" 40
 else
@@ -49,6 +49,14 @@ else
     echo >>"$tmp"
     echo "Not measured: needs root for the test network." >>"$tmp"
     echo >>"$tmp"
+fi
+if [[ $EUID -eq 0 ]]; then
+    # The whole-system run's report: its checks and figures, without the file list.
+    wholesystem() {
+        tests/support/run-in-test-net.sh bash tests/e2e/wholesystem.sh --build build \
+            --out "$(mktemp -d)" | grep -E '^(scanner|pictures|notifications|scanner polls|picture to)'
+    }
+    section "Whole system: picture to \"1001\", and the scanner's polls" wholesystem
 fi
 section "Saving: whole-picture write against bare imwrite" build/bench/bench_save 15
 section "Process-list answer (the presence probe's wait)" build/bench/bench_toolrunner 200

@@ -1,3 +1,4 @@
+#include "acquisition/picturepipeline.h"
 #include "acquisition/widget.h"
 #include "common/settings.h"
 #include "quorimage/quorimage.h"
@@ -7,6 +8,7 @@
 
 #include "ui_widget.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -26,38 +28,44 @@ bool same(const cv::Mat& a, const cv::Mat& b)
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
-OstraInfo record(const QString& ip, int status, const QByteArray& data = {})
+OstraInfo record(const QString& ip, int status, const QByteArray& data = {}, qint64 queuedAt = 0)
 {
     OstraInfo info;
     info.ip = ip;
     info.port = kScannerPort;
     info.status = status;
     info.data.assign(data.begin(), data.end());
+    info.queuedAtMs = queuedAt;
     return info;
 }
 
-// Accepts every information box that opens and counts them.
-class BoxWatcher final : public QObject
+cv::Mat initialised(const QByteArray& bytes)
 {
-public:
-    BoxWatcher()
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(w);
-                if (box && box->isVisible()) {
-                    texts.append(box->text());
-                    box->done(QMessageBox::Ok);
-                }
-            }
-        });
-        m_timer.start(20);
-    }
-    QStringList texts;
+    int level = 0;
+    return quor_InitOstraImg(
+        cv::imdecode(std::vector<uchar>(bytes.begin(), bytes.end()), cv::IMREAD_ANYDEPTH), level);
+}
 
-private:
-    QTimer m_timer;
-};
+QStringList openBoxes()
+{
+    QStringList texts;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+            texts.append(box->text());
+    return texts;
+}
+
+void closeBoxes()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget))
+            box->close();
+}
+
+void click(Widget& window, const char* name)
+{
+    QTest::mouseClick(window.findChild<QAbstractButton*>(QLatin1String(name)), Qt::LeftButton);
+}
 
 // NEED_TEST_NET: QSKIP returns from the function it stands in, so this is a macro.
 #define NEED_TEST_NET()                                                                            \
@@ -108,17 +116,24 @@ private:
                  address);
     }
 
-    QByteArrayList datagrams(int waitMs = 300)
+    // The datagrams that have come, after waiting for at least `count` of them.
+    QByteArrayList datagrams(int count = 0)
     {
         QByteArrayList received;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < waitMs) {
+        QDeadlineTimer deadline(20000);
+        for (;;) {
             while (listener.hasPendingDatagrams())
                 received.append(listener.receiveDatagram().data());
-            QTest::qWait(20);
+            if (received.size() >= count || deadline.hasExpired())
+                return received;
+            QTest::qWait(10);
         }
-        return received;
+    }
+
+    // Waits until the pipeline has shown `count` states since the spy was made.
+    static void settle(QSignalSpy& shown, int count)
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(shown.size(), count, 20000);
     }
 
     static QString iconSheet(Widget& window)
@@ -139,7 +154,8 @@ private slots:
 
     void cleanupTestCase() { fixture.reset(); }
 
-    void init() { datagrams(0); }
+    void init() { datagrams(); }
+    void cleanup() { closeBoxes(); }
 
     void statusRecordsSetTheIcon()
     {
@@ -164,20 +180,18 @@ private slots:
         auto w = window();
         const QString ip = QStringLiteral("192.168.137.45");
         select(*w, ip);
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
         for (const char* name : {"pushButton_image_save", "pushButton_roateLeft90"})
             QVERIFY(!w->findChild<QPushButton*>(QLatin1String(name))->isEnabled());
         deliver(*w, record(ip, REPLY_IMAGE, png16));
+        settle(shown, 1);
 
-        const cv::Mat decoded =
-            cv::imdecode(std::vector<uchar>(png16.begin(), png16.end()), cv::IMREAD_ANYDEPTH);
-        int level = 0;
-        const cv::Mat expected = quor_InitOstraImg(decoded, level);
-        QVERIFY(same(w->sourcePicture(), expected));
+        QVERIFY(same(w->sourcePicture(), initialised(png16)));
         QCOMPARE(w->shownPicture().data, w->sourcePicture().data); // mode 0 shares the pixels
         QCOMPARE(w->shownPicture().depth(), CV_16U);
-        const QPixmap shown =
+        const QPixmap picture =
             w->findChild<QLabel*>(QStringLiteral("label_image"))->pixmap(Qt::ReturnByValue);
-        QCOMPARE(shown.size(), QSize(300, 200)); // fits 300 x 410, aspect kept
+        QCOMPARE(picture.size(), QSize(300, 200)); // fits 300 x 410, aspect kept
         QVERIFY(!w->findChild<QLabel*>(QStringLiteral("label_luminance"))
                      ->pixmap(Qt::ReturnByValue)
                      .isNull());
@@ -191,21 +205,30 @@ private slots:
                         "QPushButton:hover{\n\tborder-image: url(:/images/1 (26).png);")));
     }
 
-    void noPictureKeepsThePreviousOne()
+    // Bytes that are no picture are reported, never shown, and never pile boxes up.
+    void noPictureKeepsThePreviousOneAndTellsOnceAtATime()
     {
         configure(QString());
         auto w = window();
         const QString ip = QStringLiteral("192.168.137.45");
         select(*w, ip);
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
+        QSignalSpy failed(w->pipeline(), &PicturePipeline::failed);
         deliver(*w, record(ip, REPLY_IMAGE, png8));
+        settle(shown, 1);
         const cv::Mat before = w->shownPicture();
-        BoxWatcher boxes;
+        const QRegularExpression diagnostic(QStringLiteral("bytes that are no picture"));
+        for (int i = 0; i < 3; ++i)
+            QTest::ignoreMessage(QtWarningMsg, diagnostic);
         deliver(*w, record(ip, REPLY_IMAGE_EXT, QByteArray(5000, '\x13')));
         deliver(*w, record(ip, REPLY_IMAGE, QByteArray()));
-        QCOMPARE(boxes.texts, (QStringList{QStringLiteral("Image acquisition failed!"),
-                                           QStringLiteral("Image acquisition failed!")}));
+        QTRY_COMPARE(failed.size(), 2);
+        QCOMPARE(openBoxes(), QStringList{QStringLiteral("Image acquisition failed!")});
         QCOMPARE(w->shownPicture().data, before.data);
         QVERIFY(w->findChild<QPushButton*>(QStringLiteral("pushButton_filpVertical"))->isEnabled());
+        closeBoxes();
+        deliver(*w, record(ip, REPLY_IMAGE, QByteArray("\x89PNG\r\n\x1a\n", 8)));
+        QTRY_COMPARE(openBoxes(), QStringList{QStringLiteral("Image acquisition failed!")});
     }
 
     void luminanceBar_data()
@@ -230,7 +253,7 @@ private slots:
         QFETCH(int, level);
         QFETCH(int, rows);
         QFETCH(QColor, colour);
-        const cv::Mat bar = Widget::drawLuminanceBar(level, 10, 200);
+        const cv::Mat bar = PicturePipeline::drawLuminanceBar(level, 10, 200);
         QCOMPARE(bar.type(), CV_8UC3);
         QCOMPARE(bar.rows, 200);
         QCOMPARE(bar.cols, 10);
@@ -251,53 +274,66 @@ private slots:
         auto w = window();
         const QString ip = QStringLiteral("192.168.137.45");
         select(*w, ip);
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
         deliver(*w, record(ip, REPLY_IMAGE, png16));
+        settle(shown, 1);
         const cv::Mat source = w->sourcePicture();
         QVERIFY(same(w->shownPicture(), quor_Fine(source)));
 
-        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("pushButton_roateLeft90")),
-                          Qt::LeftButton);
+        click(*w, "pushButton_roateLeft90");
+        settle(shown, 2);
         QCOMPARE(w->shownPicture().cols, source.rows);
-        QTest::mouseClick(w->findChild<QRadioButton*>(QStringLiteral("radioButton_ultraHD")),
-                          Qt::LeftButton);
+        click(*w, "radioButton_ultraHD");
+        settle(shown, 3);
         QCOMPARE(w->processingType(), 2);
         QCOMPARE(readSetting(QStringLiteral("IMAHE/ProType")), QStringLiteral("2"));
         QVERIFY(same(w->shownPicture(), quor_HD(source))); // not HD applied to the HD picture
         QVERIFY(same(w->sourcePicture(), source));
-        QTest::mouseClick(w->findChild<QRadioButton*>(QStringLiteral("radioButton_hd")),
-                          Qt::LeftButton);
+        click(*w, "radioButton_hd");
+        settle(shown, 4);
         QVERIFY(same(w->shownPicture(), quor_Fine(source)));
     }
 
+    void turnsAndMirrorsComeBackRound_data()
+    {
+        QTest::addColumn<QStringList>("clicks");
+        QTest::addColumn<int>("expected"); // 0 the picture, else the turn or mirror below
+        QTest::newRow("left") << QStringList{"pushButton_roateLeft90"} << 1;
+        QTest::newRow("right") << QStringList{"pushButton_rotateRight90"} << 2;
+        QTest::newRow("horizontal") << QStringList{"pushButton_filpHorizontal"} << 3;
+        QTest::newRow("vertical") << QStringList{"pushButton_filpVertical"} << 4;
+        QTest::newRow("four lefts")
+            << QStringList{"pushButton_roateLeft90", "pushButton_roateLeft90",
+                           "pushButton_roateLeft90", "pushButton_roateLeft90"}
+            << 0;
+        QTest::newRow("left then right")
+            << QStringList{"pushButton_roateLeft90", "pushButton_rotateRight90"} << 0;
+        QTest::newRow("two vertical mirrors")
+            << QStringList{"pushButton_filpVertical", "pushButton_filpVertical"} << 0;
+    }
     void turnsAndMirrorsComeBackRound()
     {
+        QFETCH(QStringList, clicks);
+        QFETCH(int, expected);
         configure(QString());
         auto w = window();
         const QString ip = QStringLiteral("192.168.137.45");
         select(*w, ip);
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
         deliver(*w, record(ip, REPLY_IMAGE, png8));
+        settle(shown, 1);
         const cv::Mat original = w->shownPicture().clone();
-        auto click = [&](const char* name) {
-            QTest::mouseClick(w->findChild<QPushButton*>(QLatin1String(name)), Qt::LeftButton);
-        };
-        click("pushButton_roateLeft90");
-        QVERIFY(same(w->shownPicture(), quor_rotate(original, 90)));
-        const QPixmap turned =
-            w->findChild<QLabel*>(QStringLiteral("label_image"))->pixmap(Qt::ReturnByValue);
-        QVERIFY(turned.height() > turned.width());
-        for (int i = 0; i < 3; ++i)
-            click("pushButton_roateLeft90");
-        QVERIFY(same(w->shownPicture(), original));
-        click("pushButton_rotateRight90");
-        QVERIFY(same(w->shownPicture(), quor_rotate(original, 270)));
-        click("pushButton_roateLeft90");
-        click("pushButton_filpHorizontal");
-        QVERIFY(same(w->shownPicture(), quor_flip(original, 1)));
-        click("pushButton_filpHorizontal");
-        click("pushButton_filpVertical");
-        click("pushButton_filpVertical");
-        QVERIFY(same(w->shownPicture(), original));
+        for (const QString& name : clicks)
+            click(*w, qPrintable(name));
+        settle(shown, 1 + clicks.size());
+        const cv::Mat outcomes[] = {original, quor_rotate(original, 90), quor_rotate(original, 270),
+                                    quor_flip(original, 1), quor_flip(original, 0)};
+        QVERIFY(same(w->shownPicture(), outcomes[expected]));
         QVERIFY(same(w->sourcePicture(), original)); // turns never touch the source
+        const QPixmap picture =
+            w->findChild<QLabel*>(QStringLiteral("label_image"))->pixmap(Qt::ReturnByValue);
+        QCOMPARE(picture.width() > picture.height(),
+                 outcomes[expected].cols > outcomes[expected].rows);
     }
 
     void saveWritesWholePicturesByExtensionAndThenNotifies_data()
@@ -317,26 +353,24 @@ private slots:
         auto w = window();
         const QString ip = QStringLiteral("192.168.137.45");
         select(*w, ip);
-        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("pushButton_image_save")),
-                          Qt::LeftButton);
-        deliver(*w, record(ip, REPLY_IMAGE, png8));
-        QVERIFY(!QFile::exists(path)); // no auto-save
-        QCOMPARE(datagrams(200), QByteArrayList());
-
-        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("pushButton_image_save")),
-                          Qt::LeftButton);
-        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("pushButton_roateLeft90")),
-                          Qt::LeftButton);
-        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("pushButton_image_save")),
-                          Qt::LeftButton);
+        QSignalSpy saved(w->pipeline(), &PicturePipeline::saved);
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
+        w->pipeline()->save(path);                  // nothing to save yet
+        deliver(*w, record(ip, REPLY_IMAGE, png8)); // no auto-save
+        settle(shown, 1);
+        click(*w, "pushButton_image_save");
+        click(*w, "pushButton_roateLeft90");
+        click(*w, "pushButton_image_save");
+        QCOMPARE(datagrams(2), (QByteArrayList{"1001", "1001"}));
+        QCOMPARE(saved.size(), 2);
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().startsWith(magic));
-        const cv::Mat saved = cv::imread(path.toStdString(), cv::IMREAD_ANYDEPTH);
-        QCOMPARE(saved.cols, w->shownPicture().cols); // the later, turned content
+        const cv::Mat saved2 = cv::imread(path.toStdString(), cv::IMREAD_ANYDEPTH);
+        const cv::Mat turned = quor_rotate(initialised(png8), 90);
+        QCOMPARE(saved2.cols, turned.cols); // the later save wrote the turned picture
         if (name.endsWith(QLatin1String("png")))
-            QVERIFY(same(saved, w->shownPicture()));
-        QCOMPARE(datagrams(), (QByteArrayList{"1001", "1001"}));
+            QVERIFY(same(saved2, turned));
         // Nothing is left beside the picture.
         QCOMPARE(QDir(dir.filePath(QStringLiteral("pictures"))).entryList(QDir::Files),
                  QStringList{name});
@@ -361,54 +395,120 @@ private slots:
         blocker.close();
         const QString ip = QStringLiteral("192.168.137.45");
         select(*w, ip);
+        QSignalSpy failures(w->pipeline(), &PicturePipeline::saveFailed);
+        QSignalSpy saved(w->pipeline(), &PicturePipeline::saved);
+        const QRegularExpression notSaved(QStringLiteral("Picture not saved"));
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Picture not saved")));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Picture not saved")));
+        QTest::ignoreMessage(QtWarningMsg, notSaved);
+        QTest::ignoreMessage(QtWarningMsg, notSaved);
         deliver(*w, record(ip, REPLY_IMAGE, png8));
         deliver(*w, record(ip, REPLY_IMAGE, png8));
-        auto openBoxes = [] {
-            int n = 0;
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                n += qobject_cast<QMessageBox*>(widget) && widget->isVisible();
-            return n;
-        };
-        QCOMPARE(openBoxes(), 1); // told once, and auto-save was not held up
-        QCOMPARE(datagrams(), QByteArrayList());
+        QTRY_COMPARE(failures.size(), 2);
+        QCOMPARE(openBoxes().size(), 1); // told once, and auto-save was not held up
 
         QVERIFY(QFile::remove(folder));
         QVERIFY(QDir().mkpath(folder));
         deliver(*w, record(ip, REPLY_IMAGE, png8));
+        QCOMPARE(datagrams(1), QByteArrayList{"1001"}); // the first datagram is this save's
         QVERIFY(QFile::exists(path));
-        QCOMPARE(datagrams(), QByteArrayList{"1001"});
 
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (auto* box = qobject_cast<QMessageBox*>(widget))
-                box->close();
+        closeBoxes();
         QDir(folder).removeRecursively();
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Picture not saved")));
+        QTest::ignoreMessage(QtWarningMsg, notSaved);
         deliver(*w, record(ip, REPLY_IMAGE, png8));
-        QTRY_COMPARE(openBoxes(), 1); // a new failure after a success is told again
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (auto* box = qobject_cast<QMessageBox*>(widget))
-                box->close();
+        QTRY_COMPARE(failures.size(), 3);
+        QCOMPARE(openBoxes().size(), 1); // a new failure after a success is told again
+        QCOMPARE(saved.size(), 1);
         QFile::remove(folder);
     }
 
-    void autoSaveWritesEveryPictureAfterProcessing()
+    // Pictures that come faster than they are processed queue up: every one is shown,
+    // saved and notified, in the order they came, and the newest stays on screen.
+    void picturesFasterThanProcessingAreAllShownSavedAndNotifiedInOrder()
     {
         const QString path = dir.filePath(QStringLiteral("auto/scan.png"));
         configure(path, true, 2);
         auto w = window();
         const QString ip = QStringLiteral("192.168.137.45");
         select(*w, ip);
-        deliver(*w, record(ip, REPLY_IMAGE, png16));
-        deliver(*w, record(ip, REPLY_STATE_LIT));
-        deliver(*w, record(ip, REPLY_IMAGE, png16));
-        QCOMPARE(datagrams(), (QByteArrayList{"1001", "1001"}));
-        const cv::Mat saved = cv::imread(path.toStdString(), cv::IMREAD_ANYDEPTH);
-        QVERIFY(same(saved, quor_HD(w->sourcePicture())));
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
+        QSignalSpy saved(w->pipeline(), &PicturePipeline::saved);
+        const QList<int> widths = {640, 320, 480, 200, 560};
+        for (int i = 0; i < widths.size(); ++i) {
+            deliver(*w, record(ip, i % 2 ? REPLY_IMAGE_EXT : REPLY_IMAGE,
+                               syntheticPicture(widths[i], 300, 16, QStringLiteral(".png"), i),
+                               100 + i));
+            deliver(*w, record(ip, REPLY_STATE_LIT));
+        }
+        QCOMPARE(datagrams(widths.size()),
+                 (QByteArrayList{"1001", "1001", "1001", "1001", "1001"}));
+        QList<int> shownWidths;
+        QList<qint64> savedOrder;
+        for (const auto& arguments : shown)
+            shownWidths.append(arguments.at(0).value<PicturePipeline::Shown>().source.cols);
+        for (const auto& arguments : saved)
+            savedOrder.append(arguments.at(0).toLongLong());
+        QCOMPARE(shownWidths, widths);
+        QCOMPARE(savedOrder, (QList<qint64>{100, 101, 102, 103, 104}));
+        QCOMPARE(w->sourcePicture().cols, widths.last());
+        const cv::Mat file = cv::imread(path.toStdString(), cv::IMREAD_ANYDEPTH);
+        QVERIFY(same(file, quor_HD(w->sourcePicture())));
+    }
+
+    // A turn or a mode asked for while a picture is in work lands on that picture, shown
+    // and saved, not on the one on screen when it was asked.
+    void aTurnOrModeDuringProcessingLandsOnThePictureInWork_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::newRow("turn") << QStringLiteral("pushButton_roateLeft90");
+        QTest::newRow("mode") << QStringLiteral("radioButton_ultraHD");
+    }
+    void aTurnOrModeDuringProcessingLandsOnThePictureInWork()
+    {
+        QFETCH(QString, button);
+        const QString path = dir.filePath(QStringLiteral("inwork/scan.png"));
+        configure(path);
+        auto w = window();
+        const QString ip = QStringLiteral("192.168.137.45");
+        select(*w, ip);
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
+        deliver(*w, record(ip, REPLY_IMAGE, png8));
+        settle(shown, 1);
+        const QByteArray next = syntheticPicture(1200, 900, 16, QStringLiteral(".png"), 7);
+        deliver(*w, record(ip, REPLY_IMAGE, next));
+        click(*w, qPrintable(button));
+        click(*w, "pushButton_image_save");
+        QCOMPARE(datagrams(1), QByteArrayList{"1001"});
+        const cv::Mat source = initialised(next);
+        const cv::Mat expected =
+            button.startsWith(QLatin1String("radio")) ? quor_HD(source) : quor_rotate(source, 90);
+        QVERIFY(same(w->shownPicture(), expected));
+        QVERIFY(same(cv::imread(path.toStdString(), cv::IMREAD_ANYDEPTH), expected));
+    }
+
+    // Closing while pictures are in work: those handed over are finished, each save is told
+    // before the close, the close once and last, and nothing is left beside the picture.
+    void closingMidPictureEndsCleanly()
+    {
+        const QString folder = dir.filePath(QStringLiteral("closing"));
+        configure(folder + QStringLiteral("/scan.png"), true);
+        auto w = window();
+        const QString ip = QStringLiteral("192.168.137.45");
+        select(*w, ip);
+        QByteArray last;
+        for (int i = 0; i < 3; ++i) {
+            last = syntheticPicture(1500, 2000, 16, QStringLiteral(".png"), i);
+            deliver(*w, record(ip, REPLY_IMAGE, last));
+        }
+        QVERIFY(w->close());
+        w.reset();
+        QCOMPARE(datagrams(4), (QByteArrayList{"1001", "1001", "1001", "1000"}));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QStringLiteral("scan.png")});
+        QVERIFY(same(
+            cv::imread((folder + QStringLiteral("/scan.png")).toStdString(), cv::IMREAD_ANYDEPTH),
+            initialised(last)));
     }
 
     void autoSaveControlFlipsFromAnAbsentKey()
@@ -491,6 +591,29 @@ private slots:
         for (const auto& request : scanner.requests())
             sent += request.code == REQUEST_COMMAND;
         QCOMPARE(sent, commands);
+        fixture->listScanners({});
+        w.reset();
+    }
+
+    // With the tick stopped, the selected scanner's pictures still reach the window: its
+    // link hands each one over as it queues it.
+    void picturesAreHandedOverWithoutWaitingForTheTick()
+    {
+        NEED_TEST_NET();
+        configure(QString());
+        const QString address = QStringLiteral("192.168.137.101");
+        ScannerSimulator scanner;
+        scanner.setDefaultReply(ScannerReply::image(png8));
+        QVERIFY(scanner.start(QHostAddress(address), kScannerPort));
+        fixture->listScanners({address});
+        auto w = window();
+        auto* combo = w->findChild<QComboBox*>(QStringLiteral("comboBox_wifi"));
+        QTRY_COMPARE_WITH_TIMEOUT(combo->currentText(), address, 10000);
+        for (QTimer* timer : w->findChildren<QTimer*>())
+            if (timer->interval() == 500)
+                timer->stop();
+        QSignalSpy shown(w->pipeline(), &PicturePipeline::shown);
+        QTRY_VERIFY_WITH_TIMEOUT(shown.size() >= 3, 15000);
         fixture->listScanners({});
         w.reset();
     }

@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QNetworkDatagram>
 #include <QPainter>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -595,6 +596,36 @@ private slots:
         QVERIFY(capturedFrom(QStringLiteral("UDPSocket"))
                     .contains(QStringLiteral(
                         "\"UDPSocket\" \"UDPSendDataClose Start \" QVariant(QString, \"\") \n")));
+    }
+
+    // With no Wi-Fi adapter and no hotspot program, the tick closes the window from inside
+    // its message boxes; the teardown must wait for the tick, whichever box goes first.
+    void closingFromTheTicksMessageBoxesEndsCleanly_data()
+    {
+        QTest::addColumn<QString>("order");
+        QTest::newRow("OK on the hotspot box after discovery gave up, then on the Wi-Fi box")
+            << QStringLiteral("hotspot-box-first");
+        QTest::newRow("window closed while the hotspot box is open, then OK")
+            << QStringLiteral("window-first");
+    }
+    void closingFromTheTicksMessageBoxesEndsCleanly()
+    {
+        QFETCH(QString, order);
+        QUdpSocket listener;
+        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        useFreshConfig();
+        writeConfig("[UDP]\nPort=" + QByteArray::number(listener.localPort()) + "\n");
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QStringLiteral(CLOSE_HARNESS), {configFilePath(), order});
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QByteArrayList received;
+        while (listener.hasPendingDatagrams() ||
+               (received.isEmpty() && listener.waitForReadyRead(5000)))
+            received.append(listener.receiveDatagram().data());
+        QCOMPARE(received, QByteArrayList{"1000"});
     }
 
     void defaultsWithoutAFile()

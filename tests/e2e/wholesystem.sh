@@ -55,6 +55,8 @@ if [[ $demo_seconds -gt 0 ]]; then start_display use-existing; else start_displa
 start_hotspot "$build/hotspot/Beaconry"
 sleep 1
 
+# The window's device-state lines and its hand-over times are debug output of its category.
+export QT_LOGGING_RULES="ostra.window.debug=true"
 log=$out/imagra.log
 started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
@@ -64,7 +66,7 @@ check "the scanner appears in the selector within the discovery period" wait_for
 say "      scanner online after $((SECONDS - started)) s"
 pictures_seen() { (($(count DEVICE_ACQUISITION_END "$log") >= $1)); }
 check "pictures arrive and show" wait_for 30 pictures_seen 3
-check "the picture is saved" test -s "$saved"
+check "the picture is saved" wait_for 30 test -s "$saved"
 
 # The file holds the last picture saved, which may be any of those served; auto-save
 # keeps replacing it, so one snapshot is compared.
@@ -119,6 +121,21 @@ say ""
 say "scanner:        $scanner, $(count '^request' "$work/scanner.log") requests served"
 say "pictures:       $saves received and shown, $((saves - failed_saves)) saved to $saved"
 say "notifications:  $scans \"1001\", $closes \"1000\" at the TWAIN listener"
+# The scanner's pace from its own log: every poll, and the polls answered with a status,
+# which the window's tick paces; a picture is taken at once and followed by one more poll.
+polls_per_second() { # polls_per_second REPLY-PATTERN
+    awk -v reply="$1" '/^request [0-9]+ code 1 at / && $0 ~ reply {
+            if (n++ == 0) first = $6; last = $6 }
+        END { if (n > 1 && last > first) printf "%.2f", (n - 1) * 1000 / (last - first); else printf "n/a" }' \
+        "$work/scanner.log"
+}
+say "scanner polls:  $(polls_per_second .) per second, $(polls_per_second '-> status') answered with a status"
+# From the link holding a whole picture (the scanner has sent its last byte) to "1001"
+# leaving for the data source, as the window logs it for each picture.
+handover=$(sed -n 's/.*picture notified \([0-9]*\) ms after the link queued it.*/\1/p' "$log" | sort -n)
+if [[ -n "$handover" ]]; then
+    say "picture to \"1001\": median $(awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}' <<<"$handover") ms, longest $(tail -1 <<<"$handover") ms over $(wc -l <<<"$handover") pictures"
+fi
 say "screenshots:    $out/imagra-window.png, $out/imagra-screen.png"
 say "logs:           $out/imagra.log, $out/twain.log, $out/scanner.log"
 if ((failures)); then

@@ -5,16 +5,11 @@
 #include "tests/mock/fakeadaptertable.h"
 #include "tests/mock/fakerunner.h"
 
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-
 #include <memory>
 
-// The acquisition window as tests drive it. Its tick asks the real process list for the
-// hotspot program, so a program runs under that name; discovery sees the hosted network
-// through the fakes of the Windows facilities, so Wi-Fi never reads as off. The scanners
-// the fake ARP listing names are reached over real sockets.
+// The acquisition window as tests drive it. The fakes of the Windows facilities list the
+// hotspot program as running and show the hosted network, so Wi-Fi never reads as off.
+// The scanners the fake ARP listing names are reached over real sockets.
 class WindowFixture final
 {
 public:
@@ -24,15 +19,9 @@ public:
             {FakeAdapterTable::adapter(platform::kAdapterTypeWireless,
                                        {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, {"192.168.137.1"})});
         listScanners({});
-        const QString program = m_dir.filePath(QStringLiteral("Beaconry"));
-        QFile::copy(QStringLiteral("/bin/sleep"), program);
-        m_hotspot.start(program, {QStringLiteral("3600")});
-        m_hotspot.waitForStarted();
-    }
-    ~WindowFixture()
-    {
-        m_hotspot.kill();
-        m_hotspot.waitForFinished();
+        runner.answer(QStringLiteral("tasklist"),
+                      QStringLiteral("\r\nImage Name                     PID Session Name\r\n"
+                                     "Beaconry.exe                  4242 Console\r\n"));
     }
 
     // Makes discovery find these scanner addresses from its next pass on.
@@ -52,8 +41,4 @@ public:
 
     FakeAdapterTable adapters;
     FakeRunner runner;
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_hotspot;
 };

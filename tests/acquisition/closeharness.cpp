@@ -1,0 +1,67 @@
+// The acquisition window on a PC without a Wi-Fi adapter and without the hotspot program,
+// as a program of its own: the test needs its real exit, and a quit on the last closed
+// window leaves every event loop, message boxes' included.
+//
+//   imagra-closeharness CONFIG ORDER
+//
+// ORDER "hotspot-box-first": OK on "Please open Beaconry.exe" once discovery has given up,
+// then OK on whatever box follows. ORDER "window-first": the window is closed (as a
+// session ends) while that box is open, and the box is dismissed afterwards.
+
+#include "acquisition/widget.h"
+#include "common/settings.h"
+#include "discovery/qtwifi.h"
+#include "discovery/tcpclient.h"
+#include "tests/mock/fakeadaptertable.h"
+#include "tests/mock/fakerunner.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <memory>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 3)
+        return 2;
+    overrideConfigFilePath(QString::fromLocal8Bit(argv[1]));
+    const bool windowFirst = qstrcmp(argv[2], "window-first") == 0;
+
+    FakeAdapterTable adapters;
+    adapters.set({});
+    FakeRunner runner;
+    runner.answer(QStringLiteral("tasklist"),
+                  QStringLiteral("INFO: No tasks are running which match the specified "
+                                 "criteria.\r\n"));
+    auto window = std::make_unique<Widget>(new TCPClient(adapters, runner), nullptr);
+    window->show();
+
+    bool gaveUp = false;
+    int passesSinceClose = -1;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        if (!gaveUp && window->monitor()) {
+            const WifiStatus status = window->monitor()->wifi()->wifiStatus();
+            gaveUp = status.started && status.state == 2;
+        }
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            if (!box || !box->isVisible())
+                continue;
+            if (box->text() != QLatin1String("Please open Beaconry.exe")) {
+                box->done(QMessageBox::Ok);
+            } else if (windowFirst && passesSinceClose < 0) {
+                window->close();
+                passesSinceClose = 0;
+            } else if (windowFirst ? ++passesSinceClose > 10 : gaveUp) {
+                box->done(QMessageBox::Ok);
+            }
+        }
+    });
+    user.start(20);
+    const int result = app.exec();
+    window.reset();
+    return result;
+}
