@@ -215,7 +215,7 @@ void Widget::tick()
     const WifiStatus status = tcpClient->wifi()->wifiStatus();
     if (status.state == 0) {
         ui->label_9->setText(status.ssid);
-        qDebug() << "WIFI_OPEN_SUCCESS";
+        qCDebug(lcWindow) << "WIFI_OPEN_SUCCESS";
     } else if (status.state == 2 && status.started) {
         // Before discovery has started, 2 is only its initial value.
         informUser(tr("Title"), tr("WIFI is not turned on"));
@@ -230,8 +230,8 @@ void Widget::tick()
 void Widget::dispatchRecords(const QList<OstraInfo>& records)
 {
     for (const OstraInfo& record : records) {
-        qDebug() << "State.ip ************** : " << record.ip;
-        qDebug() << "State.status ************** : " << record.status;
+        qCDebug(lcWindow) << "State.ip ************** : " << record.ip;
+        qCDebug(lcWindow) << "State.status ************** : " << record.status;
         if (record.ip == ui->comboBox_wifi->currentText()) {
             reveiveClientCom(record);
             break;
@@ -287,16 +287,16 @@ void Widget::reveiveClientCom(OstraInfo State)
         break;
     }
     case DEVICE_CONNECT_ERROR:
-        qDebug() << "**********************DEVICE_CONNECT_ERROR";
+        qCDebug(lcWindow) << "**********************DEVICE_CONNECT_ERROR";
         break;
     case DEVICE_RECV_ERROR:
-        qDebug() << "**********************DEVICE_RECV_ERROR";
+        qCDebug(lcWindow) << "**********************DEVICE_RECV_ERROR";
         break;
     case DEVICE_RECV_IMAGE_ERROR:
-        qDebug() << "**********************DEVICE_RECV_IMAGE_ERROR";
+        qCDebug(lcWindow) << "**********************DEVICE_RECV_IMAGE_ERROR";
         break;
     case DEVICE_DATA_RECV_FAIL:
-        qDebug() << "**********************DEVICE_DATA_RECV_FAIL";
+        qCDebug(lcWindow) << "**********************DEVICE_DATA_RECV_FAIL";
         break;
     default:
         break;
