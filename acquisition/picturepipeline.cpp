@@ -224,8 +224,15 @@ void PicturePipeline::setMode(int mode)
 
 void PicturePipeline::orient(Orientation operation, int argument)
 {
-    queueStep([this, operation, argument] {
-        if (m_current.empty())
+    int modeSerial;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        modeSerial = m_modeSerial;
+    }
+    queueStep([this, operation, argument, modeSerial] {
+        // A mode asked for after this turn starts again from the source and drops the turn;
+        // the picture may already have taken that mode when it landed.
+        if (m_current.empty() || modeSerial < m_currentModeSerial)
             return;
         const cv::Mat turned = operation(m_current, argument);
         if (turned.empty())

@@ -192,6 +192,9 @@ private slots:
             << QByteArrayList{kHorizontal} << QList<int>{3, 2, 1, 6, 5, 4};
         QTest::newRow("in work, Ultra HD, top to bottom: [4 5 6; 1 2 3]")
             << big << true << QByteArrayList{kUltraHd, kVertical} << QList<int>{4, 5, 6, 1, 2, 3};
+        QTest::newRow("in work, left, Ultra HD, left, top to bottom: [1 4; 2 5; 3 6]")
+            << big << true << QByteArrayList{kLeft, kUltraHd, kLeft, kVertical}
+            << QList<int>{1, 4, 2, 5, 3, 6};
         QTest::newRow("left, HD again, left, top to bottom: [1 4; 2 5; 3 6]")
             << png8 << false << QByteArrayList{kLeft, "radioButton_hd", kLeft, kVertical}
             << QList<int>{1, 4, 2, 5, 3, 6};
