@@ -4,8 +4,6 @@
 
 #include <QtTest>
 
-#include <memory>
-
 Q_DECLARE_METATYPE(ScannerReply)
 
 class TestCOstra final : public QObject
@@ -42,22 +40,18 @@ private slots:
         startLink({ScannerReply::status(REPLY_STATE_LIT), ScannerReply::image(a),
                    ScannerReply::status(0), ScannerReply::imageExt(b, 0.5f),
                    ScannerReply::status(-5), ScannerReply::image(c), ScannerReply::closeAtOnce()});
-        const struct
-        {
-            int status;
-            QByteArray data;
-            float extra;
-        } expected[] = {{REPLY_STATE_LIT, {}, 0.02f},       {REPLY_IMAGE, a, 0.02f},
-                        {DEVICE_DATA_RECV_FAIL, {}, 0.02f}, {REPLY_IMAGE_EXT, b, 0.5f},
-                        {DEVICE_DATA_RECV_FAIL, {}, 0.5f},  {REPLY_IMAGE, c, 0.5f},
-                        {DEVICE_RECV_ERROR, {}, 0.5f},      {REPLY_STATE_DIM, {}, 0.5f}};
+        const QVector<std::tuple<int, QByteArray, float>> expected = {
+            {REPLY_STATE_LIT, {}, 0.02f},       {REPLY_IMAGE, a, 0.02f},
+            {DEVICE_DATA_RECV_FAIL, {}, 0.02f}, {REPLY_IMAGE_EXT, b, 0.5f},
+            {DEVICE_DATA_RECV_FAIL, {}, 0.5f},  {REPLY_IMAGE, c, 0.5f},
+            {DEVICE_RECV_ERROR, {}, 0.5f},      {REPLY_STATE_DIM, {}, 0.5f}};
         QVERIFY(sim->waitForRequests(1, 5000));
         // A poll while the record waits would arrive within one 10 ms loop.
         QVERIFY(!sim->waitForRequests(2, 500));
         qint64 takenAt = -1;
-        for (const auto& e : expected) {
+        for (const auto& [status, data, extra] : expected) {
             // A picture comes out only through TakePicture, a status only through GetInfo.
-            const bool picture = e.status == REPLY_IMAGE || e.status == REPLY_IMAGE_EXT;
+            const bool picture = status == REPLY_IMAGE || status == REPLY_IMAGE_EXT;
             bool taken = false;
             OstraInfo r;
             QVERIFY(QTest::qWaitFor(
@@ -65,9 +59,9 @@ private slots:
             QCOMPARE(taken, picture);
             QCOMPARE(r.ip, QStringLiteral("127.0.0.1"));
             QCOMPARE(r.port, int(sim->port()));
-            QCOMPARE(r.status, e.status);
-            QCOMPARE(r.data, ByteVector(e.data.begin(), e.data.end()));
-            QCOMPARE(r.extra, e.extra);
+            QCOMPARE(r.status, status);
+            QCOMPARE(r.data, ByteVector(data.begin(), data.end()));
+            QCOMPARE(r.extra, extra);
             takenAt = takenAt < 0 ? sim->elapsedMs() : takenAt;
         }
         for (const auto& request : sim->requests())
