@@ -21,7 +21,7 @@ class TestTCPClient final : public QObject
     FakeAdapterTable adapters;
     FakeRunner runner;
     std::list<ScannerSimulator> scanners;
-    QList<OstraInfo> seen;
+    QMap<QString, int> status; // of the last record from each address
 
     static QString address(int host) { return QStringLiteral("192.168.137.%1").arg(host); }
 
@@ -52,24 +52,20 @@ class TestTCPClient final : public QObject
         monitor.TimerTimeOut();
     }
 
-    // Collects passes until each address has handed over a record (in seen); the last pass's
-    // online list.
+    // Collects passes until each address has handed over a record; the last pass's online list.
     QStringList collectUntil(TCPClient& monitor, const QStringList& addresses)
     {
-        QStringList online;
-        const auto missing = [&] {
-            return std::any_of(addresses.begin(), addresses.end(), [&](const QString& ip) {
-                return std::none_of(seen.begin(), seen.end(), [&](auto& r) { return r.ip == ip; });
-            });
-        };
         QElapsedTimer clock;
-        for (clock.start();; QThread::msleep(5)) {
+        for (clock.start(); clock.elapsed() < 8000; QThread::msleep(5)) {
             QList<OstraInfo> records;
-            online = monitor.onlineDevices(records);
-            seen += records;
-            if (!missing() || clock.elapsed() > 8000)
-                return missing() ? QStringList{QStringLiteral("timed out")} : online;
+            const QStringList online = monitor.onlineDevices(records);
+            for (const OstraInfo& r : records)
+                status[r.ip] = r.status;
+            if (std::all_of(addresses.begin(), addresses.end(),
+                            [&](const QString& ip) { return status.contains(ip); }))
+                return online;
         }
+        return {QStringLiteral("timed out")};
     }
 
 private slots:
@@ -83,7 +79,7 @@ private slots:
         adapters.set({FakeAdapterTable::adapter(platform::kAdapterTypeWireless, {2, 0, 0, 0, 0, 1},
                                                 {"192.168.137.1"})});
     }
-    void cleanup() { scanners.clear(), runner.clearRuns(), seen.clear(); }
+    void cleanup() { scanners.clear(), runner.clearRuns(), status.clear(); }
 
     // 5 answers with a status, 100 with pictures; 101 has no scanner, so its refused
     // connection's record is handed over and the address dropped; 103 is silent until the
@@ -112,10 +108,8 @@ private slots:
             const QStringList all{address(5), address(100), address(101), address(103)};
             QCOMPARE(collectUntil(monitor, all),
                      (QStringList{address(100), address(103), address(5)}));
-            for (const OstraInfo& r : seen)
-                if (r.ip == address(101) || r.ip == address(103))
-                    QCOMPARE(r.status,
-                             r.ip == address(101) ? DEVICE_CONNECT_ERROR : DEVICE_RECV_ERROR);
+            QCOMPARE(status.value(address(101)), DEVICE_CONNECT_ERROR);
+            QCOMPARE(status.value(address(103)), DEVICE_RECV_ERROR);
             QCOMPARE(monitor.linkCount(), 3);
             QVERIFY(monitor.sendCommand(address(100), REQUEST_COMMAND));
             QVERIFY(!monitor.sendCommand(address(101), REQUEST_COMMAND));
@@ -134,7 +128,7 @@ private slots:
         const qint64 memoryBefore = residentKiB();
         for (int flap = 0; flap < 200; ++flap) {
             discover(monitor, {106});
-            seen.clear();
+            status.clear();
             QCOMPARE(collectUntil(monitor, {address(106)}), QStringList());
             QVERIFY(!monitor.wifi()->deviceList().contains(address(106)));
             QCOMPARE(monitor.linkCount(), 0);
