@@ -37,11 +37,8 @@ private slots:
     void cleanup()
     {
         if (link) {
-            QElapsedTimer clock;
-            clock.start();
             link->stop();
             QTRY_VERIFY_WITH_TIMEOUT(link->finished(), kReceiveTimeoutMs / 2);
-            qInfo("stopped in %lld ms", clock.elapsed());
             OstraInfo record;
             QVERIFY(!link->GetInfo(record));
             link.reset();
