@@ -23,17 +23,14 @@ for seed in 1 2 3; do
 done
 start_listener "$build/tools/ostra-twain-listener"
 write_config "$saved" $mode
-ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 17,18,16,19,19,19,19,19,19 >"$work/scanner.log" 2>&1 &
-pids+=($!)
+ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 17,18,16,19,19,19,19,19,19 >"$work/scanner.log" 2>&1 & pids+=($!)
 wait_for 10 grep -qs "listening on" "$work/scanner.log" || { cat "$work/scanner.log"; die "the scanner did not start"; }
 announce "$scanner"
 if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
-start_hotspot "$build/hotspot/Beaconry"
-sleep 1
+start_hotspot "$build/hotspot/Beaconry" && sleep 1
 
 # The window's device-state lines and its hand-over times are debug output of its category.
-export QT_LOGGING_RULES="ostra.window.debug=true"
-started=$SECONDS
+export QT_LOGGING_RULES="ostra.window.debug=true" && started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
 online() { grep -q "it.key():   \"$scanner\"" "$log"; }
 check "the scanner appears in the selector within the discovery period" wait_for 20 online
@@ -41,8 +38,7 @@ say "      scanner online after $((SECONDS - started)) s"
 pictures_seen() { (($(count DEVICE_ACQUISITION_END "$log") >= $1)); }
 check "pictures arrive and show" wait_for 30 pictures_seen 3
 check "the picture is saved" wait_for 30 test -s "$saved"
-# Auto-save keeps replacing the file with whichever served picture came last: one snapshot
-# is compared with each.
+# Auto-save keeps replacing the file with whichever served picture came last: one snapshot.
 matches_a_served_picture() {
     local served
     cp "$saved" "$work/snapshot.png" || return 1
@@ -54,8 +50,7 @@ matches_a_served_picture() {
 check "the saved picture is a served one after Ultra HD" matches_a_served_picture
 icons=$(grep -o 'device state icon [^ ]* *[^ ]*' "$log" | head -3 | tr '\n' ' ')
 check "the status codes change the device icon (lit, animated, dim)" eval '[[ "$icons" == *"(21).png"*"(1).gif"*"(22).png"* ]]'
-sleep "$demo_seconds"
-import -window root "$out/imagra-screen.png" 2>/dev/null
+sleep "$demo_seconds" && import -window root "$out/imagra-screen.png" 2>/dev/null
 [[ -n "$window" ]] && import -window "$window" "$out/imagra-window.png" 2>/dev/null
 cp "$saved" "$out/last-saved.png" 2>/dev/null
 
@@ -65,8 +60,7 @@ last_line() { grep -n "$1" "$log" | tail -1 | cut -d: -f1; }
 gone() { local t o; t=$(last_line WIFI_OPEN_SUCCESS) o=$(last_line "it.key():   \"$scanner\""); ((t > o + 6)); }
 check "a scanner that disappears leaves the selector" wait_for 40 gone
 check "the window closes and the program ends within seconds" close_imagra
-check "the program's exit code is 0" test "${imagra_status:-1}" -eq 0
-sleep 0.5
+check "the program's exit code is 0" test "${imagra_status:-1}" -eq 0 && sleep 0.5
 saves=$(count DEVICE_ACQUISITION_END "$log") failed_saves=$(count "Picture not saved" "$log")
 scans=$(count 'datagram "1001"' "$work/twain.log") closes=$(count 'datagram "1000"' "$work/twain.log")
 check "\"1001\" reached the data source once per save ($scans for $saves pictures)" test "$scans" -eq $((saves - failed_saves))
