@@ -27,13 +27,11 @@ private slots:
     void init()
     {
         threadsBefore = threadCount();
-        pictureQueued = false;
         sim = std::make_unique<ScannerSimulator>();
         QVERIFY(sim->start());
     }
-    // Every test ends by stopping its link, mid-exchange or with a record waiting: the link
-    // ends well inside the receive time-out an unbroken exchange would wait out, queues
-    // nothing and leaves no thread.
+    // Every test ends by stopping its link, mid-exchange or with a record waiting: it ends well
+    // inside the receive time-out an unbroken exchange waits out, queuing nothing.
     void cleanup()
     {
         if (link) {
@@ -64,7 +62,6 @@ private slots:
         QVERIFY(sim->waitForRequests(1, 5000));
         // A poll while the record waits would arrive within one 10 ms loop.
         QVERIFY(!sim->waitForRequests(2, 500));
-        qint64 takenAt = -1;
         for (const auto& [status, data, extra] : expected) {
             // A picture comes out only through TakePicture, a status only through GetInfo.
             const bool picture = status == REPLY_IMAGE || status == REPLY_IMAGE_EXT;
@@ -78,13 +75,13 @@ private slots:
             QCOMPARE(r.status, status);
             QCOMPARE(r.data, ByteVector(data.begin(), data.end()));
             QCOMPARE(r.extra, extra);
-            takenAt = takenAt < 0 ? sim->elapsedMs() : takenAt;
         }
+        const qint64 takenAt = sim->elapsedMs();
         pictureQueued = false;
         QTRY_VERIFY(pictureQueued); // the next picture waits for cleanup
         for (const auto& request : sim->requests())
             QCOMPARE(request.code, REQUEST_POLL);
-        qInfo("second poll %lld ms after the first take", sim->requests().at(1).atMs - takenAt);
+        qInfo("next poll %lld ms after the last take", sim->requests().last().atMs - takenAt);
     }
 
     void sendCmd_data()
