@@ -34,14 +34,12 @@ private slots:
     // inside the receive time-out an unbroken exchange waits out, queuing nothing.
     void cleanup()
     {
-        if (link) {
-            link->stop();
-            QTRY_VERIFY_WITH_TIMEOUT(link->finished(), kReceiveTimeoutMs / 2);
-            OstraInfo record;
-            QVERIFY(!link->GetInfo(record));
-            link.reset();
-            QTRY_COMPARE(threadCount(), threadsBefore + 1); // the simulator's listener
-        }
+        link->stop();
+        QTRY_VERIFY_WITH_TIMEOUT(link->finished(), kReceiveTimeoutMs / 2);
+        OstraInfo record;
+        QVERIFY(!link->GetInfo(record));
+        link.reset();
+        QTRY_COMPARE(threadCount(), threadsBefore + 1); // the simulator's listener
         sim.reset();
     }
 
@@ -100,9 +98,9 @@ private slots:
         QFETCH(ScannerReply, reply);
         QFETCH(bool, answered);
         if (reply.label.isEmpty()) {
-            COstra lone; // port 0: refused at once
-            lone.ip = QStringLiteral("127.0.0.1");
-            QVERIFY(!lone.SendCmd(REQUEST_COMMAND));
+            link = std::make_unique<COstra>(); // never started, on port 0: refused at once
+            link->ip = QStringLiteral("127.0.0.1");
+            QVERIFY(!link->SendCmd(REQUEST_COMMAND));
             return;
         }
         sim->setCommandReply(reply);
