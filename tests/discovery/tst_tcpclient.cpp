@@ -10,8 +10,7 @@
 
 #include <list>
 
-// Real links to simulated scanners at hosted-subnet addresses that the private test network
-// puts on loopback; the adapter table, ARP listing and ping answers are faked.
+// Real links to simulated scanners on the test network's loopback; discovery's tools are faked.
 class TestTCPClient final : public QObject
 {
     Q_OBJECT
@@ -72,10 +71,9 @@ private slots:
                                                 {"192.168.137.1"})});
     }
 
-    // First 106, which has no scanner, is dropped and rediscovered over and over. Then 5
-    // answers with a status, 100 with pictures, 101 is refused (its record is handed over and
-    // the address dropped) and 103 is silent until the receive time-out, so its misses count
-    // up. The monitor then goes with 103 waiting.
+    // 106 has no scanner and is dropped and rediscovered over and over. Then 5 answers with a
+    // status, 100 with pictures, 101 is refused (its record handed over, the address dropped)
+    // and 103 is silent until the receive time-out; the monitor goes with 103 waiting.
     void linksComeAndGo()
     {
         const int threadsBefore = threadCount();

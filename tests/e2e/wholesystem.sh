@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# The whole system on one machine, inside tests/support/run-in-test-net.sh: a simulated scanner
-# on a test host, the hotspot program, the TWAIN listener standing in for the data source and
-# Imagra in a real window. usage: wholesystem.sh --build DIR --out DIR [--demo SECONDS]
+# The whole system inside tests/support/run-in-test-net.sh: a simulated scanner on a test host,
+# Beaconry, the TWAIN listener as the data source, Imagra in a real window. --demo N: N s more.
 set -uo pipefail
 build="" out="" demo_seconds=0
 while (($# > 1)); do
-    case "$1" in --build) build=$(realpath "$2") ;; --out) out=$(realpath -m "$2") ;; --demo) demo_seconds=$2 ;; *) break ;; esac
-    shift 2
+    case "$1" in --build) build=$(realpath "$2") ;; --out) out=$(realpath -m "$2") ;; --demo) demo_seconds=$2 ;; *) break ;; esac && shift 2
 done
 [[ $# -eq 0 && -n "$build" && -n "$out" ]] || { echo "usage: $0 --build DIR --out DIR [--demo SECONDS]" >&2; exit 2; }
 source "$(dirname "$0")/common.sh"
@@ -29,8 +27,7 @@ start_hotspot "$build/hotspot/Beaconry" && sleep 1
 # The window's device-state lines and its hand-over times are debug output of its category.
 export QT_LOGGING_RULES="ostra.window.debug=true" && started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
-online() { grep -q "it.key():   \"$scanner\"" "$log"; }
-check "the scanner appears in the selector within the discovery period" wait_for 20 online
+check "the scanner appears in the selector within the discovery period" wait_for 20 grep -q "it.key():   \"$scanner\"" "$log"
 say "      scanner online after $((SECONDS - started)) s"
 pictures_seen() { (($(count DEVICE_ACQUISITION_END "$log") >= $1)); }
 check "pictures arrive and show" wait_for 30 pictures_seen 3
@@ -46,8 +43,7 @@ check "the saved picture is a served one after Ultra HD" matches_a_served_pictur
 icons=$(grep -o 'device state icon [^ ]* *[^ ]*' "$log" | head -3 | tr '\n' ' ')
 check "the status codes change the device icon (lit, animated, dim)" eval '[[ "$icons" == *"(21).png"*"(1).gif"*"(22).png"* ]]'
 sleep "$demo_seconds" && import -window root "$out/imagra-screen.png" 2>/dev/null
-[[ -n "$window" ]] && import -window "$window" "$out/imagra-window.png" 2>/dev/null
-cp "$saved" "$out/last-saved.png" 2>/dev/null
+cp "$saved" "$out/last-saved.png" 2>/dev/null; [[ -n "$window" ]] && import -window "$window" "$out/imagra-window.png" 2>/dev/null
 
 # The scanner leaves the network: its link fails, and nothing rediscovers it.
 ip -n "$OSTRA_TEST_HOST_NS" link set veth-dev down
@@ -64,14 +60,12 @@ check "every notified picture decoded for the data source" test "$(count 'decode
 source "$(dirname "$0")/sane-scan.sh" && sane_scan_checks
 cp "$work/twain.log" "$work/scanner.log" "$out/" 2>/dev/null
 
-# The scanner's pace from its own log: every poll, and the polls answered with a status,
-# which the window's tick paces; a picture is taken at once and followed by one more poll.
+# The scanner's pace from its log: all polls, and those answered with a status (the tick's pace).
 polls_per_second() { # REPLY-PATTERN
     awk -v reply="$1" '/^request [0-9]+ code 1 at / && $0 ~ reply { if (n++ == 0) first = $6; last = $6 }
         END { if (n > 1 && last > first) printf "%.2f", (n - 1) * 1000 / (last - first); else printf "n/a" }' "$work/scanner.log"
 }
-# From the link holding a whole picture (the scanner has sent its last byte) to "1001" leaving
-# for the data source, as the window logs it for each picture.
+# From the link holding a whole picture to "1001" leaving for the data source, as the window logs it.
 handover=$(sed -n 's/.*picture notified \([0-9]*\) ms after the link queued it.*/\1/p' "$log" | sort -n)
 printf '%s\n' "" "scanner:        $scanner, $(count '^request' "$work/scanner.log") requests served"
 say "pictures:       $saves received and shown, $((saves - failed_saves)) saved to $saved"
