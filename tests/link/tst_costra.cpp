@@ -34,6 +34,7 @@ private slots:
     // inside the receive time-out an unbroken exchange waits out, queuing nothing.
     void cleanup()
     {
+        QVERIFY(link); // else init failed
         link->stop();
         QTRY_VERIFY_WITH_TIMEOUT(link->finished(), kReceiveTimeoutMs / 2);
         OstraInfo record;
