@@ -1,145 +1,77 @@
 #!/usr/bin/env bash
-# The whole system on one machine: a simulated scanner on a test host, the hotspot
-# program, the TWAIN listener standing in for the data source, and Imagra in a real
-# window. Runs inside tests/support/run-in-test-net.sh (root, private network and mounts).
-#
-#   wholesystem.sh --build DIR --out DIR            the whole-system test: checks and exits
-#   wholesystem.sh --build DIR --out DIR --demo N   the demo: N seconds of pictures, a report
+# The whole system inside tests/support/run-in-test-net.sh: a simulated scanner on a test host,
+# Beaconry, the TWAIN listener as the data source, Imagra in a real window. --demo N: N s more.
 set -uo pipefail
-
-build=""
-out=""
-demo_seconds=0
-while (($#)); do
-    case "$1" in
-        --build) build=$(realpath "$2"); shift 2 ;;
-        --out) out=$(realpath -m "$2"); shift 2 ;;
-        --demo) demo_seconds=$2; shift 2 ;;
-        *) echo "unknown argument $1" >&2; exit 2 ;;
-    esac
+build="" out="" demo_seconds=0
+while (($# > 1)); do
+    case "$1" in --build) build=$(realpath "$2") ;; --out) out=$(realpath -m "$2") ;; --demo) demo_seconds=$2 ;; *) break ;; esac && shift 2
 done
-[[ -n "$build" && -n "$out" ]] || { echo "usage: $0 --build DIR --out DIR [--demo SECONDS]" >&2; exit 2; }
+[[ $# -eq 0 && -n "$build" && -n "$out" ]] || { echo "usage: $0 --build DIR --out DIR [--demo SECONDS]" >&2; exit 2; }
 source "$(dirname "$0")/common.sh"
-
-imagra=$build/acquisition/Imagra
-sim=$build/tools/ostra-scanner-sim
-listener=$build/tools/ostra-twain-listener
-picturecheck=$build/tests/e2e/ostra-picturecheck
-needs_programs "$imagra" "$sim" "$listener" "$picturecheck"
-
-scanner=192.168.137.45
-mode=2 # Ultra HD
-mkdir -p "$out"
-cover_config_folder
-
-# The scanner's pictures: 16-bit PNGs like the camera's.
-pictures=()
-for seed in 1 2 3; do
+imagra=$build/acquisition/Imagra sim=$build/tools/ostra-scanner-sim picturecheck=$build/tests/e2e/ostra-picturecheck
+needs_programs "$imagra" "$sim" "$build/tools/ostra-twain-listener" "$picturecheck"
+scanner=192.168.137.45 mode=2 saved=$out/scan.png log=$out/imagra.log pictures=() # mode 2: Ultra HD
+mkdir -p "$out" && rm -f "$saved" && cover_config_folder
+# The scanner's pictures: 16-bit PNGs like the camera's; the test serves one, the demo three.
+for seed in $(seq $((demo_seconds > 0 ? 3 : 1))); do
     "$picturecheck" make "$work/served$seed.png" 1500 2000 16 "$seed" || exit 1
     pictures+=(--picture "$work/served$seed.png")
 done
-[[ $demo_seconds -gt 0 ]] || pictures=(--picture "$work/served1.png")
-
-start_listener "$listener"
-saved=$out/scan.png
-rm -f "$saved"
-write_config "$saved" $mode
-
-ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" \
-    --sequence 17,18,16,19,19,19,19,19,19 >"$work/scanner.log" 2>&1 &
-pids+=($!)
-wait_for 10 grep -qs "listening on" "$work/scanner.log" || { say "FAIL: the scanner did not start"; cat "$work/scanner.log"; exit 1; }
+start_listener "$build/tools/ostra-twain-listener" && write_config "$saved" $mode
+ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 17,18,16,19,19,19,19,19,19 >"$work/scanner.log" 2>&1 & pids+=($!)
+wait_for 10 grep -qs "listening on" "$work/scanner.log" || { cat "$work/scanner.log"; die "the scanner did not start"; }
 announce "$scanner"
-
-if [[ $demo_seconds -gt 0 ]]; then start_display use-existing; else start_display; fi
-start_hotspot "$build/hotspot/Beaconry"
-sleep 1
+if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
+start_hotspot "$build/hotspot/Beaconry" && sleep 1
 
 # The window's device-state lines and its hand-over times are debug output of its category.
-export QT_LOGGING_RULES="ostra.window.debug=true"
-log=$out/imagra.log
-started=$SECONDS
+export QT_LOGGING_RULES="ostra.window.debug=true" && started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
-
-online() { grep -q "it.key():   \"$scanner\"" "$log"; }
-check "the scanner appears in the selector within the discovery period" wait_for 20 online
+check "the scanner appears in the selector within the discovery period" wait_for 20 grep -q "it.key():   \"$scanner\"" "$log"
 say "      scanner online after $((SECONDS - started)) s"
 pictures_seen() { (($(count DEVICE_ACQUISITION_END "$log") >= $1)); }
 check "pictures arrive and show" wait_for 30 pictures_seen 3
 check "the picture is saved" wait_for 30 test -s "$saved"
-
-# The file holds the last picture saved, which may be any of those served; auto-save
-# keeps replacing it, so one snapshot is compared.
+# Auto-save keeps replacing the file with whichever served picture came last: one snapshot.
 matches_a_served_picture() {
-    local served snapshot=$work/snapshot.png
-    cp "$saved" "$snapshot" || return 1
-    for served in "$work"/served*.png; do
-        [[ " ${pictures[*]} " == *" $served "* ]] || continue
-        "$picturecheck" check "$served" "$snapshot" $mode >/dev/null && return 0
-    done
+    local served
+    cp "$saved" "$work/snapshot.png" || return 1
+    for served in "$work"/served*.png; do "$picturecheck" check "$served" "$work/snapshot.png" $mode >/dev/null && return 0; done
     return 1
 }
 check "the saved picture is a served one after Ultra HD" matches_a_served_picture
-
 icons=$(grep -o 'device state icon [^ ]* *[^ ]*' "$log" | head -3 | tr '\n' ' ')
-icons_follow() { [[ "$icons" == *"(21).png"*"(1).gif"*"(22).png"* ]]; }
-check "the status codes change the device icon (lit, animated, dim)" icons_follow
-
-if [[ $demo_seconds -gt 0 ]]; then
-    sleep "$demo_seconds"
-fi
-import -window root "$out/imagra-screen.png" 2>/dev/null
-[[ -n "$window" ]] && import -window "$window" "$out/imagra-window.png" 2>/dev/null
-cp "$saved" "$out/last-saved.png" 2>/dev/null
+check "the status codes change the device icon (lit, animated, dim)" eval '[[ "$icons" == *"(21).png"*"(1).gif"*"(22).png"* ]]'
+sleep "$demo_seconds" && import -window root "$out/imagra-screen.png" 2>/dev/null
+cp "$saved" "$out/last-saved.png" 2>/dev/null; [[ -n "$window" ]] && import -window "$window" "$out/imagra-window.png" 2>/dev/null
 
 # The scanner leaves the network: its link fails, and nothing rediscovers it.
 ip -n "$OSTRA_TEST_HOST_NS" link set veth-dev down
-gone() {
-    local last_online last_tick
-    last_online=$(grep -n "it.key():   \"$scanner\"" "$log" | tail -1 | cut -d: -f1)
-    last_tick=$(grep -n WIFI_OPEN_SUCCESS "$log" | tail -1 | cut -d: -f1)
-    ((last_tick > last_online + 6))
-}
+last_line() { grep -n "$1" "$log" | tail -1 | cut -d: -f1; }
+gone() { local t o; t=$(last_line WIFI_OPEN_SUCCESS) o=$(last_line "it.key():   \"$scanner\""); ((t > o + 6)); }
 check "a scanner that disappears leaves the selector" wait_for 40 gone
-
 check "the window closes and the program ends within seconds" close_imagra
-check "the program's exit code is 0" test "${imagra_status:-1}" -eq 0
-sleep 0.5
-
-saves=$(count DEVICE_ACQUISITION_END "$log")
-failed_saves=$(count "Picture not saved" "$log")
-scans=$(count 'datagram "1001"' "$work/twain.log")
-closes=$(count 'datagram "1000"' "$work/twain.log")
+check "the program's exit code is 0" test "${imagra_status:-1}" -eq 0 && sleep 0.5
+saves=$(count DEVICE_ACQUISITION_END "$log") failed_saves=$(count "Picture not saved" "$log")
+scans=$(count 'datagram "1001"' "$work/twain.log") closes=$(count 'datagram "1000"' "$work/twain.log")
 check "\"1001\" reached the data source once per save ($scans for $saves pictures)" test "$scans" -eq $((saves - failed_saves))
 check "closing sent \"1000\" once ($closes)" test "$closes" -eq 1
-check "every notified picture decoded for the data source" \
-    test "$(count 'decodes: yes' "$work/twain.log")" -eq "$scans"
+check "every notified picture decoded for the data source" test "$(count 'decodes: yes' "$work/twain.log")" -eq "$scans"
 source "$(dirname "$0")/sane-scan.sh" && sane_scan_checks
-
 cp "$work/twain.log" "$work/scanner.log" "$out/" 2>/dev/null
-say ""
-say "scanner:        $scanner, $(count '^request' "$work/scanner.log") requests served"
+
+# The scanner's pace from its log: all polls, and those answered with a status (the tick's pace).
+polls_per_second() { # REPLY-PATTERN
+    awk -v reply="$1" '/^request [0-9]+ code 1 at / && $0 ~ reply { if (n++ == 0) first = $6; last = $6 }
+        END { if (n > 1 && last > first) printf "%.2f", (n - 1) * 1000 / (last - first); else printf "n/a" }' "$work/scanner.log"
+}
+# From the link holding a whole picture to "1001" leaving for the data source, as the window logs it.
+handover=$(sed -n 's/.*picture notified \([0-9]*\) ms after the link queued it.*/\1/p' "$log" | sort -n)
+printf '%s\n' "" "scanner:        $scanner, $(count '^request' "$work/scanner.log") requests served"
 say "pictures:       $saves received and shown, $((saves - failed_saves)) saved to $saved"
 say "notifications:  $scans \"1001\", $closes \"1000\" at the TWAIN listener"
-# The scanner's pace from its own log: every poll, and the polls answered with a status,
-# which the window's tick paces; a picture is taken at once and followed by one more poll.
-polls_per_second() { # polls_per_second REPLY-PATTERN
-    awk -v reply="$1" '/^request [0-9]+ code 1 at / && $0 ~ reply {
-            if (n++ == 0) first = $6; last = $6 }
-        END { if (n > 1 && last > first) printf "%.2f", (n - 1) * 1000 / (last - first); else printf "n/a" }' \
-        "$work/scanner.log"
-}
 say "scanner polls:  $(polls_per_second .) per second, $(polls_per_second '-> status') answered with a status"
-# From the link holding a whole picture (the scanner has sent its last byte) to "1001"
-# leaving for the data source, as the window logs it for each picture.
-handover=$(sed -n 's/.*picture notified \([0-9]*\) ms after the link queued it.*/\1/p' "$log" | sort -n)
-if [[ -n "$handover" ]]; then
-    say "picture to \"1001\": median $(awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}' <<<"$handover") ms, longest $(tail -1 <<<"$handover") ms over $(wc -l <<<"$handover") pictures"
-fi
-say "screenshots:    $out/imagra-window.png, $out/imagra-screen.png"
-say "logs:           $out/imagra.log, $out/twain.log, $out/scanner.log"
-if ((failures)); then
-    say "$failures check(s) failed"
-    exit 1
-fi
+[[ -z "$handover" ]] || say "picture to \"1001\": median $(awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}' <<<"$handover") ms, longest $(tail -1 <<<"$handover") ms over $(wc -l <<<"$handover") pictures"
+printf '%s\n' "screenshots:    $out/imagra-window.png, $out/imagra-screen.png" "logs:           $out/imagra.log, $out/twain.log, $out/scanner.log"
+((failures == 0)) || { say "$failures check(s) failed"; exit 1; }
 say "all checks passed"
