@@ -14,6 +14,8 @@
 // Every record taken from a link; off unless asked for (QT_LOGGING_RULES), since it is
 // two lines a second per scanner.
 Q_LOGGING_CATEGORY(lcRecords, "ostra.records", QtInfoMsg)
+// The addresses online, on every pass: off unless asked for, like the records.
+Q_LOGGING_CATEGORY(lcMonitor, "ostra.monitor", QtInfoMsg)
 
 namespace {
 
@@ -155,7 +157,7 @@ QStringList TCPClient::onlineDevices(QList<OstraInfo>& records)
     for (auto it = m_misses.cbegin(); it != m_misses.cend(); ++it) {
         if (it.value() < kMissLimit) {
             online.append(it.key());
-            qDebug() << " it.key():  " << it.key();
+            qCDebug(lcMonitor) << " it.key():  " << it.key();
         }
     }
     return online;

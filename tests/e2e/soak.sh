@@ -33,7 +33,7 @@ start_scanner() { # INDEX: every bad reply once per twenty pictures; the first s
 stop_scanner() { kill -TERM "${sim_pid[$1]}" 2>/dev/null; wait "${sim_pid[$1]}" 2>/dev/null; } # it reports what it delivered
 for ((i = 1; i < scanners; ++i)); do ip -n "$OSTRA_TEST_HOST_NS" addr add "$(address $i)/24" dev veth-dev; done
 start_display && start_hotspot "$build/hotspot/Beaconry"
-export QT_LOGGING_RULES="ostra.records.debug=true" # every record, so that each picture counts
+export QT_LOGGING_RULES="ostra.records.debug=true;ostra.monitor.debug=true" # every record, so that each picture counts
 start_scanner 0 && announce "$(address 0)" # first, so that it is the one selected
 start_imagra "$imagra" "$log" || die "the window did not show"
 wait_for 20 grep -q "it.key():   \"$(address 0)\"" "$log" || die "the first scanner did not come online"

@@ -25,7 +25,7 @@ if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
 start_hotspot "$build/hotspot/Beaconry" && sleep 1
 
 # The window's device-state lines and its hand-over times are debug output of its category.
-export QT_LOGGING_RULES="ostra.window.debug=true" && started=$SECONDS
+export QT_LOGGING_RULES="ostra.window.debug=true;ostra.monitor.debug=true" && started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
 check "the scanner appears in the selector within the discovery period" wait_for 20 grep -q "it.key():   \"$scanner\"" "$log"
 say "      scanner online after $((SECONDS - started)) s"
