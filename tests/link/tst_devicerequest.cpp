@@ -66,8 +66,15 @@ private slots:
                           {QStringLiteral("-c"), QStringLiteral(R"(
             [ -z "$OSTRA_TEST_NET" ] || ip neigh replace %1 lladdr 2:0:0:0:0:46 dev veth-pc nud permanent
             [ -z "$OSTRA_WINE" ] || [ -f "$WINEPREFIX/system.reg" ] || "$OSTRA_WINE" wineboot --init
-            [ -z "$OSTRA_WINE" ] || { "$OSTRA_WINESERVER" -k; "$OSTRA_WINESERVER" -w; })")
+            [ -z "$OSTRA_WINE" ] || { "$OSTRA_WINESERVER" -k; "$OSTRA_WINESERVER" -w; "$OSTRA_WINESERVER" -p; })")
                                                      .arg(exchange::kAbsentHost)});
+    }
+    // The server stays for the whole run: one that exits between two programs can drop the
+    // next one's connection.
+    void cleanupTestCase()
+    {
+        if (!wine.isEmpty())
+            QProcess::execute(qEnvironmentVariable("OSTRA_WINESERVER"), {QStringLiteral("-k")});
     }
 
     // Each row of the shared table on the POSIX layer in this process, or, with OSTRA_WINE
