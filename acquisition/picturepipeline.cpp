@@ -165,18 +165,14 @@ void PicturePipeline::process(const std::vector<unsigned char>& bytes, qint64 qu
                               bool autoSave, const QString& path)
 {
     const cv::Mat decoded = decodePicture(bytes);
-    if (decoded.empty()) {
-        qCWarning(lcPipeline) << "Received" << bytes.size() << "bytes that are no picture";
-        post([this] {
-            --m_picturesInWork;
-            emit failed();
-        });
-        return;
-    }
     int level = 0;
-    const cv::Mat initialised = quor_InitOstraImg(decoded, level);
+    const cv::Mat initialised = decoded.empty() ? cv::Mat() : quor_InitOstraImg(decoded, level);
     if (initialised.empty()) {
-        qCWarning(lcPipeline) << "Picture of type" << decoded.type() << "could not be initialised";
+        if (decoded.empty())
+            qCWarning(lcPipeline) << "Received" << bytes.size() << "bytes that are no picture";
+        else
+            qCWarning(lcPipeline) << "Picture of type" << decoded.type()
+                                  << "could not be initialised";
         post([this] {
             --m_picturesInWork;
             emit failed();
