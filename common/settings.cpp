@@ -25,19 +25,24 @@ QString overriddenPath;
 // Qt's INI reader turns a value written as "@Variant(...)" into whatever type its bytes
 // name, allocating what they claim: a hand-edited or damaged file could ask for exabytes or
 // build pixmaps on a worker thread. The programs only ever store text, so such values are
-// escaped to read as the text they are. Anywhere, not only after "key=": Qt's reader splits
-// lines in its own ways. Not where Qt itself wrote a text that starts with "@"
-// ("@String(@Variant(...)").
+// escaped to read as the text they are ("@@" reads as "@"). Anywhere, not only after "key=":
+// Qt's reader splits lines in its own ways. Not where Qt itself wrote a text that starts
+// with "@" ("@String(@Variant(...)"), nor after a backslash: Qt drops an unknown escape such
+// as "\@" whole, so doubling that "@" would make the typed value. An "@" written as an
+// escape ("\x40", "\100") becomes "@@" before such a name.
 bool escapeTypedValues(QByteArray& text)
 {
-    if (!text.contains("@Variant(") && !text.contains("@DateTime("))
+    if (!text.contains("Variant(") && !text.contains("DateTime("))
         return false;
     static const QRegularExpression typed(
-        QStringLiteral("(?<!@)(?<!@String\\()@(Variant|DateTime)\\("));
+        QStringLiteral("(?<![@\\\\])(?<!@String\\()@(?=(Variant|DateTime)\\()"));
+    static const QRegularExpression escapedAt(
+        QStringLiteral("\\\\(x0*40|0*100)(?=(Variant|DateTime)\\()"));
     // Byte for byte, NULs included: a file is not text up to its first NUL.
     const QString original = QString::fromLatin1(text.constData(), text.size());
     QString fixed = original;
-    fixed.replace(typed, QStringLiteral("@@\\1("));
+    fixed.replace(typed, QStringLiteral("@@"));
+    fixed.replace(escapedAt, QStringLiteral("@@"));
     if (fixed == original)
         return false;
     text = fixed.toLatin1();
