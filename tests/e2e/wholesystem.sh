@@ -27,6 +27,8 @@ start_hotspot "$build/hotspot/Beaconry" && sleep 1
 # The window's device-state lines and its hand-over times are debug output of its category.
 export QT_LOGGING_RULES="ostra.window.debug=true;ostra.monitor.debug=true" && started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
+second_start() { timeout 10 "$imagra" >/dev/null 2>&1 && kill -0 "$imagra_pid"; }
+check "a second start exits 0 and leaves the first running" second_start
 check "the scanner appears in the selector within the discovery period" wait_for 20 grep -q "it.key():   \"$scanner\"" "$log"
 say "      scanner online after $((SECONDS - started)) s"
 pictures_seen() { (($(count DEVICE_ACQUISITION_END "$log") >= $1)); }
