@@ -2,15 +2,13 @@
 
 #include "common/settings.h"
 #include "common/trace.h"
+#include "common/twainnotice.h"
 
 #include <QtDebug>
 
 namespace {
 
 const char* const kLoopback = "127.0.0.1";
-const char* const kClosePayload = "1000";
-const char* const kScanPayload = "1001";
-constexpr std::size_t kPayloadSize = 4;
 
 void trace(const QString& message, const QString& value)
 {
@@ -70,12 +68,12 @@ int UDPSocket::destinationPort() const
 
 void UDPSocket::UDPSendDataClose()
 {
-    sendNotification(kClosePayload, QStringLiteral("UDPSendDataClose"));
+    sendNotification(twain::kProgramClosing, QStringLiteral("UDPSendDataClose"));
 }
 
 void UDPSocket::UDPSendDataScan()
 {
-    sendNotification(kScanPayload, QStringLiteral("UDPSendDataScan"));
+    sendNotification(twain::kPictureSaved, QStringLiteral("UDPSendDataScan"));
 }
 
 void UDPSocket::sendNotification(const char* payload, const QString& operation)
@@ -93,8 +91,8 @@ void UDPSocket::sendNotification(const char* payload, const QString& operation)
         // Truncating the number to 16 bits would notify some unrelated port.
         qDebug() << "UDPSocket: \"UDP/Port\" holds no usable port (" << port << ");" << payload
                  << "not sent";
-    } else if (net::sendTo(m_socket, payload, kPayloadSize, kLoopback, port) !=
-               static_cast<std::ptrdiff_t>(kPayloadSize)) {
+    } else if (net::sendTo(m_socket, payload, twain::kNoticeSize, kLoopback, port) !=
+               static_cast<std::ptrdiff_t>(twain::kNoticeSize)) {
         qDebug() << "UDPSocket:" << payload << "could not be sent to port" << port;
     }
     locker.unlock();

@@ -1,5 +1,6 @@
 #include "sane/notice.h"
 
+#include "common/twainnotice.h"
 #include "sane/debug.h"
 
 #include <arpa/inet.h>
@@ -15,9 +16,6 @@
 namespace ostra {
 
 namespace {
-
-constexpr char kPictureSaved[4] = {'1', '0', '0', '1'};
-constexpr char kProgramClosing[4] = {'1', '0', '0', '0'};
 
 // No SO_REUSEADDR: on UDP it would let a second data source bind the same port beside this
 // one, and the kernel would then hand each notification to one of them only. A closed UDP
@@ -103,11 +101,13 @@ Notice waitForNotice(int port, int seconds, WakeLine& wake)
             continue;
         char payload[16];
         const ssize_t size = ::recv(fd, payload, sizeof payload, MSG_DONTWAIT);
-        if (size == 4 && std::memcmp(payload, kPictureSaved, 4) == 0) {
+        if (size == ssize_t(twain::kNoticeSize) &&
+            std::memcmp(payload, twain::kPictureSaved, twain::kNoticeSize) == 0) {
             notice = Notice::PictureSaved;
             break;
         }
-        if (size == 4 && std::memcmp(payload, kProgramClosing, 4) == 0) {
+        if (size == ssize_t(twain::kNoticeSize) &&
+            std::memcmp(payload, twain::kProgramClosing, twain::kNoticeSize) == 0) {
             notice = Notice::ProgramClosing;
             break;
         }

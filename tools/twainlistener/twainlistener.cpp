@@ -1,6 +1,7 @@
 #include "tools/twainlistener/twainlistener.h"
 
 #include "common/settings.h"
+#include "common/twainnotice.h"
 #include "imaging/picturefile.h"
 
 #include <QHostAddress>
@@ -96,9 +97,9 @@ void TwainListener::readPending()
         const QNetworkDatagram received = m_socket->receiveDatagram();
         const QByteArray payload = received.data();
         QString meaning;
-        if (payload == "1001")
+        if (payload == twain::kPictureSaved)
             meaning = QStringLiteral("a new picture is ready");
-        else if (payload == "1000")
+        else if (payload == twain::kProgramClosing)
             meaning = QStringLiteral("the acquisition program is closing");
         else
             meaning = QStringLiteral("not a notification");
@@ -109,7 +110,7 @@ void TwainListener::readPending()
                         .arg(received.senderPort())
                         .arg(meaning));
         // Read afresh for every picture: the path may have changed since the last one.
-        if (payload == "1001")
+        if (payload == twain::kPictureSaved)
             emit report(describePicture(readSetting(QStringLiteral("IMAHE/ImageScanPth"))));
         emit datagram(payload);
     }
