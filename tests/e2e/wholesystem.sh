@@ -12,13 +12,14 @@ imagra=$build/acquisition/Imagra sim=$build/tools/ostra-scanner-sim picturecheck
 needs_programs "$imagra" "$sim" "$build/tools/ostra-twain-listener" "$picturecheck"
 scanner=192.168.137.45 mode=2 saved=$out/scan.png log=$out/imagra.log pictures=() # mode 2: Ultra HD
 mkdir -p "$out" && rm -f "$saved" && cover_config_folder
-# The scanner's pictures: 16-bit PNGs like the camera's; the test serves one, the demo three.
+# The scanner's pictures: 16-bit PNGs like the camera's, at a size whose hand-over time is the
+# program's own (camera-sized ones are measured by bench_tick); the test serves one, the demo three.
 for seed in $(seq $((demo_seconds > 0 ? 3 : 1))); do
-    "$picturecheck" make "$work/served$seed.png" 1500 2000 16 "$seed" || exit 1
+    "$picturecheck" make "$work/served$seed.png" 640 480 16 "$seed" || exit 1
     pictures+=(--picture "$work/served$seed.png")
 done
 start_listener "$build/tools/ostra-twain-listener" && write_config "$saved" $mode
-ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 17,18,16,19,19,19,19,19,19 >"$work/scanner.log" 2>&1 & pids+=($!)
+ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 17,18,16,19,16,19,16,19 >"$work/scanner.log" 2>&1 & pids+=($!)
 wait_for 10 grep -qs "listening on" "$work/scanner.log" || { cat "$work/scanner.log"; die "the scanner did not start"; }
 announce "$scanner"
 if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
@@ -32,7 +33,7 @@ check "a second start exits 0 and leaves the first running" second_start
 check "the scanner appears in the selector within the discovery period" wait_for 20 grep -q "it.key():   \"$scanner\"" "$log"
 say "      scanner online after $((SECONDS - started)) s"
 pictures_seen() { (($(count DEVICE_ACQUISITION_END "$log") >= $1)); }
-check "pictures arrive and show" wait_for 30 pictures_seen 3
+check "pictures arrive and show" wait_for 30 pictures_seen 8
 check "the picture is saved" wait_for 30 test -s "$saved"
 # Auto-save keeps replacing the file with whichever served picture came last: one snapshot.
 matches_a_served_picture() {
@@ -48,6 +49,7 @@ sleep "$demo_seconds" && import -window root "$out/imagra-screen.png" 2>/dev/nul
 cp "$saved" "$out/last-saved.png" 2>/dev/null; [[ -n "$window" ]] && import -window "$window" "$out/imagra-window.png" 2>/dev/null
 
 # The scanner leaves the network: its link fails, and nothing rediscovers it.
+polled=$(count '^request' "$work/scanner.log") # the window's own polls; the SANE checks add more
 ip -n "$OSTRA_TEST_HOST_NS" link set veth-dev down
 last_line() { grep -n "$1" "$log" | tail -1 | cut -d: -f1; }
 gone() { local t o; t=$(last_line WIFI_OPEN_SUCCESS) o=$(last_line "it.key():   \"$scanner\""); ((t > o + 6)); }
@@ -64,7 +66,7 @@ cp "$work/twain.log" "$work/scanner.log" "$out/" 2>/dev/null
 
 # The scanner's pace from its log: all polls, and those answered with a status (the tick's pace).
 polls_per_second() { # REPLY-PATTERN
-    awk -v reply="$1" '/^request [0-9]+ code 1 at / && $0 ~ reply { if (n++ == 0) first = $6; last = $6 }
+    awk -v reply="$1" -v upto="$polled" '/^request [0-9]+ code 1 at / && $2 <= upto && $0 ~ reply { if (n++ == 0) first = $6; last = $6 }
         END { if (n > 1 && last > first) printf "%.2f", (n - 1) * 1000 / (last - first); else printf "n/a" }' "$work/scanner.log"
 }
 # From the link holding a whole picture to "1001" leaving for the data source, as the window logs it.
@@ -73,7 +75,7 @@ printf '%s\n' "" "scanner:        $scanner, $(count '^request' "$work/scanner.lo
 say "pictures:       $saves received and shown, $((saves - failed_saves)) saved to $saved"
 say "notifications:  $scans \"1001\", $closes \"1000\" at the TWAIN listener"
 say "scanner polls:  $(polls_per_second .) per second, $(polls_per_second '-> status') answered with a status"
-[[ -z "$handover" ]] || say "picture to \"1001\": median $(awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}' <<<"$handover") ms, longest $(tail -1 <<<"$handover") ms over $(wc -l <<<"$handover") pictures"
+[[ -z "$handover" ]] || say "picture to \"1001\" (640 x 480 16-bit, one per press): median $(awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}' <<<"$handover") ms, longest $(tail -1 <<<"$handover") ms over $(wc -l <<<"$handover") pictures"
 printf '%s\n' "screenshots:    $out/imagra-window.png, $out/imagra-screen.png" "logs:           $out/imagra.log, $out/twain.log, $out/scanner.log"
 ((failures == 0)) || { say "$failures check(s) failed"; exit 1; }
 say "all checks passed"
