@@ -283,36 +283,6 @@ private slots:
         QCOMPARE(QDir(dir.filePath("auto")).entryList(QDir::Files), QStringList{"scan.png"});
     }
 
-    // Through the real tick, links and a simulated scanner: the command request goes once,
-    // to the selected scanner, only when the very first record is a dim state.
-    void commandRequestFollowsAFirstDimState_data()
-    {
-        QTest::addColumn<QList<int>>("states");
-        QTest::addColumn<int>("commands");
-        QTest::newRow("first is dim") << QList<int>{16, 16, 17, 16} << 1;
-        QTest::newRow("first is lit") << QList<int>{17, 16, 16} << 0;
-    }
-    void commandRequestFollowsAFirstDimState()
-    {
-        if (qEnvironmentVariableIsEmpty("OSTRA_TEST_NET"))
-            QSKIP("needs the private test network: run through tests/support/run-in-test-net.sh");
-        QFETCH(QList<int>, states);
-        QFETCH(int, commands);
-        ScannerSimulator scanner;
-        QList<ScannerReply> script;
-        for (int state : states)
-            script.append(ScannerReply::status(state));
-        scanner.setScript(script);
-        scanner.setDefaultReply(ScannerReply::status(REPLY_STATE_DIM));
-        auto w = simulated(scanner, QStringLiteral("192.168.137.100"));
-        // Dim polls past the script, each a chance for a wrong command request.
-        QTRY_VERIFY_WITH_TIMEOUT(scanner.requests().size() >= states.size() + commands + 3, 15000);
-        const auto requests = scanner.requests();
-        QCOMPARE(std::count_if(requests.begin(), requests.end(),
-                               [](const auto& request) { return request.code == REQUEST_COMMAND; }),
-                 commands);
-    }
-
     // With the tick stopped, the selected scanner's pictures still reach the window: its
     // link hands each one over as it queues it.
     void picturesAreHandedOverWithoutWaitingForTheTick()

@@ -61,12 +61,12 @@ start_display() { # [use-existing]: the given display where one works and is wan
     for n in $(seq 90 120); do [[ -e /tmp/.X11-unix/X$n ]] || break; done
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
     pids+=($!)
-    export DISPLAY=":$n"
+    export DISPLAY=":$n" && own_display=1
     wait_for 10 xwininfo -root >/dev/null 2>&1 || die "Xvfb did not start"
 }
 start_hotspot() { # BEACONRY, or a stand-in under its name: Imagra refuses to run without it
     if [[ -x "$1" ]]; then "$1" >"$work/beaconry.log" 2>&1 & else cp /bin/sleep "$work/Beaconry"; "$work/Beaconry" 3600 & fi
-    pids+=($!)
+    hotspot_pid=$! && pids+=($!)
 }
 window_shows() { xwininfo -name "Imagra Ostra" 2>/dev/null | grep -q IsViewable; }
 start_imagra() { # PROGRAM LOG: sets $imagra_pid and $window

@@ -19,11 +19,21 @@ for seed in $(seq $((demo_seconds > 0 ? 3 : 1))); do
     pictures+=(--picture "$work/served$seed.png")
 done
 start_listener "$build/tools/ostra-twain-listener" && write_config "$saved" $mode
-ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 17,18,16,19,16,19,16,19 >"$work/scanner.log" 2>&1 & pids+=($!)
+ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 16,17,18,16,19,16,19,16,19 >"$work/scanner.log" 2>&1 & pids+=($!)
 wait_for 10 grep -qs "listening on" "$work/scanner.log" || { cat "$work/scanner.log"; die "the scanner did not start"; }
 announce "$scanner"
 if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
-start_hotspot "$build/hotspot/Beaconry" && sleep 1
+# On our own display, a tray host; a desktop's tray service would take the icon instead.
+tray=${own_display:-0}
+if ((tray)); then
+    unset DBUS_SESSION_BUS_ADDRESS
+    trayer --edge top --align left --widthtype pixel --width 120 --height 32 >/dev/null 2>&1 & pids+=($!)
+    wait_for 10 eval 'xwininfo -root -tree | grep -qF "(\"panel\" \"trayer\")"' || say "FAIL: no tray host"
+fi
+start_hotspot "$build/hotspot/Beaconry"
+tray_icon() { xwininfo -root -tree | sed -n 's/^ \{6,\}\(0x[0-9a-f]*\) "Beaconry": ("Beaconry" "Beaconry").*/\1/p' | head -1; }
+if ((tray)); then check "Beaconry's icon sits in the tray" wait_for 15 eval '[[ -n "$(tray_icon)" ]]'; else sleep 1; fi
+check "a second Beaconry exits 0 and leaves the first running" eval 'timeout 10 "$build/hotspot/Beaconry" &>/dev/null && kill -0 $hotspot_pid'
 
 # The window's device-state lines and its hand-over times are debug output of its category.
 export QT_LOGGING_RULES="ostra.window.debug=true;ostra.monitor.debug=true" && started=$SECONDS
@@ -44,7 +54,7 @@ matches_a_served_picture() {
 }
 check "the saved picture is a served one after Ultra HD" matches_a_served_picture
 icons=$(grep -o 'device state icon [^ ]* *[^ ]*' "$log" | head -3 | tr '\n' ' ')
-check "the status codes change the device icon (lit, animated, dim)" eval '[[ "$icons" == *"(21).png"*"(1).gif"*"(22).png"* ]]'
+check "the status codes change the device icon (dim, lit, animated)" eval '[[ "$icons" == *"(22).png"*"(21).png"*"(1).gif"* ]]'
 sleep "$demo_seconds" && import -window root "$out/imagra-screen.png" 2>/dev/null
 cp "$saved" "$out/last-saved.png" 2>/dev/null; [[ -n "$window" ]] && import -window "$window" "$out/imagra-window.png" 2>/dev/null
 
@@ -60,9 +70,19 @@ saves=$(count DEVICE_ACQUISITION_END "$log") failed_saves=$(count "Picture not s
 scans=$(count 'datagram "1001"' "$work/twain.log") closes=$(count 'datagram "1000"' "$work/twain.log")
 check "\"1001\" reached the data source once per save ($scans for $saves pictures)" test "$scans" -eq $((saves - failed_saves))
 check "closing sent \"1000\" once ($closes)" test "$closes" -eq 1
+commands=$(awk -v upto="$polled" '/^request / && $2 <= upto && $4 == 2' "$work/scanner.log" | wc -l)
+check "the command request went once, after the first record's dim state ($commands)" test "$commands" -eq 1
 check "every notified picture decoded for the data source" test "$(count 'decodes: yes' "$work/twain.log")" -eq "$scans"
 source "$(dirname "$0")/sane-scan.sh" && sane_scan_checks
 cp "$work/twain.log" "$work/scanner.log" "$out/" 2>/dev/null
+hotspot_exits() { # by "Exit", the tray menu's last entry; the menu is one more window
+    local menus
+    menus=$(xwininfo -root -tree | grep -c '("Beaconry" "Beaconry")')
+    xdotool mousemove --window "$(tray_icon)" 4 4 click 3
+    wait_for 10 eval '(($(xwininfo -root -tree | grep -c "(\"Beaconry\" \"Beaconry\")") > menus))' && xdotool key Up Return
+    wait_for 10 eval '! kill -0 $hotspot_pid 2>/dev/null' && wait "$hotspot_pid"
+}
+((tray)) && check "Exit in Beaconry's tray menu ends it with 0" hotspot_exits
 
 # The scanner's pace from its log: all polls, and those answered with a status (the tick's pace).
 polls_per_second() { # REPLY-PATTERN
