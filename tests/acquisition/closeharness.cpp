@@ -11,9 +11,7 @@
 #include "acquisition/widget.h"
 #include "common/settings.h"
 #include "discovery/qtwifi.h"
-#include "discovery/tcpclient.h"
-#include "tests/mock/fakeadaptertable.h"
-#include "tests/mock/fakerunner.h"
+#include "tests/support/windowfixture.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -29,13 +27,10 @@ int main(int argc, char* argv[])
     overrideConfigFilePath(QString::fromLocal8Bit(argv[1]));
     const bool windowFirst = qstrcmp(argv[2], "window-first") == 0;
 
-    FakeAdapterTable adapters;
-    adapters.set({});
-    FakeRunner runner;
-    runner.answer(QStringLiteral("tasklist"),
-                  QStringLiteral("INFO: No tasks are running which match the specified "
-                                 "criteria.\r\n"));
-    auto window = std::make_unique<Widget>(new TCPClient(adapters, runner), nullptr);
+    WindowFixture fixture;
+    fixture.adapters.set({});
+    fixture.runner.answer(QStringLiteral("tasklist"), QString::fromLatin1(WindowFixture::kNoTasks));
+    auto window = fixture.make();
     window->show();
 
     bool gaveUp = false;

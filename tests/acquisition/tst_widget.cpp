@@ -1,7 +1,6 @@
 #include "acquisition/widget.h"
 #include "common/settings.h"
 #include "discovery/qtwifi.h"
-#include "discovery/udpsocket.h"
 #include "tests/support/windowfixture.h"
 
 #include <QApplication>
@@ -12,7 +11,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -92,24 +90,6 @@ private slots:
             QVERIFY2(!window->findChild<QPushButton*>(tool)->isEnabled(), tool);
     }
 
-    // Every image a style sheet of the window names is compiled in: a missing one leaves a
-    // button blank.
-    void everyImageNamedIsThere()
-    {
-        useConfig(QByteArray());
-        WindowFixture fixture;
-        auto window = fixture.make();
-        static const QRegularExpression url(QStringLiteral("url\\((.*?\\.(png|gif))\\)"));
-        int named = 0;
-        for (const QWidget* widget : window->findChildren<QWidget*>()) {
-            for (auto it = url.globalMatch(widget->styleSheet()); it.hasNext(); ++named) {
-                const QString path = it.next().captured(1);
-                QVERIFY2(!QImage(path).isNull(), qPrintable(path));
-            }
-        }
-        QVERIFY(named > 10);
-    }
-
     // The tick, driven by its own timer against the fakes: the hotspot program missing closes
     // the window after its notice; no Wi-Fi adapter does so only once discovery has looked;
     // the hosted network shows its name. A tick that comes while a box of the tick is open
@@ -135,8 +115,7 @@ private slots:
         WindowFixture fixture;
         if (!hotspotRuns)
             fixture.runner.answer(QStringLiteral("tasklist"),
-                                  QStringLiteral("INFO: No tasks are running which match the "
-                                                 "specified criteria.\r\n"));
+                                  QString::fromLatin1(fixture.kNoTasks));
         if (!wifiAdapter)
             fixture.adapters.set({});
         auto window = fixture.make();
@@ -170,32 +149,6 @@ private slots:
         }
         QCOMPARE(boxes, box.isEmpty() ? QStringList() : QStringList{box});
         QVERIFY(discoveryHadLooked);
-    }
-
-    // Each close event, whatever closes the window, sends one "1000" to the data source.
-    void everyCloseSendsOneCloseNotification()
-    {
-        QUdpSocket listener;
-        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        useConfig("[UDP]\nPort=" + QByteArray::number(listener.localPort()) + "\n");
-        {
-            WindowFixture fixture;
-            auto window = fixture.make();
-            window->show();
-            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-            QTest::mouseClick(window->findChild<QPushButton*>("pushButton_close"), Qt::LeftButton);
-            QVERIFY(!window->isVisible());
-            window->show();
-            QVERIFY(window->close());
-        }
-        {
-            // A later sender marks the end: anything before it came from the window.
-            UDPSocket marker;
-            marker.start();
-            marker.wait();
-            marker.UDPSendDataScan();
-        }
-        QCOMPARE(datagrams(listener, 3), QByteArrayList({"1000", "1000", "1001"}));
     }
 
     // With no Wi-Fi adapter and no hotspot program, the tick closes the window from inside

@@ -4,11 +4,9 @@
 #include "common/singleapplication.h"
 #include "tests/mock/fakerunner.h"
 
-#include <QMessageBox>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 #include <thread>
@@ -153,17 +151,6 @@ private slots:
         }
     }
 
-    void laterInstancesDeliverTheirMessages()
-    {
-        auto* app = qobject_cast<SingleApplication*>(QCoreApplication::instance());
-        QVERIFY(!app->isRunning());
-        QSignalSpy spy(app, &SingleApplication::messageReceived);
-        QCOMPARE(send(ownId(), QStringLiteral("raise_window_noop")), 0);
-        QCOMPARE(send(ownId(), QStringLiteral("again")), 0);
-        QTRY_COMPARE(spy.count(), 2);
-        QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("raise_window_noop"));
-    }
-
     // A crashed instance's lock names a dead process; a lock that cannot be made is no
     // instance either. Neither may refuse the next start.
     void deadOrUnmakeableLocksAreNoInstance()
@@ -202,8 +189,6 @@ private slots:
         QTest::newRow("The suite in capitals is not it") << "Tessaly"
                                                          << "TESSALY.EXE" << false;
         QTest::newRow("No list: the suite counts as absent") << "Tessaly" << QString() << false;
-        QTest::newRow("The access-point program listed runs") << "Airstep"
-                                                              << "Airstep.exe" << true;
     }
     void processPresence()
     {
@@ -214,32 +199,7 @@ private slots:
         runner.answer(QStringLiteral("tasklist -fi imagename eq %1.exe ").arg(name),
                       QStringLiteral("Image Name   PID\r\n%1 4242 Console\r\n").arg(listed),
                       !listed.isNull());
-        QCOMPARE(name == "Beaconry"  ? hotspotRunning(runner)
-                 : name == "Tessaly" ? !suiteAbsent(runner)
-                                     : airstepRunning(runner),
-                 running);
-    }
-
-    // Asked twice a second: while its message is open, a second ask adds none.
-    void missingHotspotShowsOneMessageAtATime()
-    {
-        FakeRunner runner;
-        int boxes = 0;
-        bool nestedAnswer = true;
-        QTimer poke;
-        connect(&poke, &QTimer::timeout, [&] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
-                    ++boxes;
-                    nestedAnswer = hotspotRunning(runner);
-                    box->accept();
-                }
-            }
-        });
-        poke.start(50);
-        QVERIFY(!hotspotRunning(runner));
-        QCOMPARE(boxes, 1);
-        QVERIFY(!nestedAnswer);
+        QCOMPARE(name == "Beaconry" ? hotspotRunning(runner) : !suiteAbsent(runner), running);
     }
 
     // One file per start, named by its time, beside the default output; the newest 30 stay.

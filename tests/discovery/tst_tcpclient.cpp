@@ -64,7 +64,7 @@ private slots:
     {
         if (qEnvironmentVariableIsEmpty("OSTRA_TEST_NET"))
             QSKIP("needs the private test network: run through tests/support/run-in-test-net.sh");
-        runner.answer(QStringLiteral("ping"), FakeRunner::pingReply(QStringLiteral("any")));
+        runner.answer(QStringLiteral("ping"), FakeRunner::ping(QStringLiteral("any")));
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
         adapters.set({FakeAdapterTable::adapter(platform::kAdapterTypeWireless, {2, 0, 0, 0, 0, 1},
                                                 {"192.168.137.1"})});

@@ -22,17 +22,15 @@ public:
             text += QStringLiteral("  %1 5c-f3-70-11-22-33     dynamic   \r\n").arg(n, -21);
         return text;
     }
-    static QString pingReply(const QString& address)
+    // Ping's output for one echo; `reply` is its answer line, %1 in it the address.
+    static QString ping(const QString& address,
+                        const char* reply = "Reply from %1: bytes=32 time<1ms TTL=128")
     {
-        return ping(address, "Reply from %1: bytes=32 time<1ms TTL=128");
-    }
-    static QString pingUnreachable(const QString& address)
-    {
-        return ping(address, "Reply from 192.168.137.1: Destination host unreachable.");
-    }
-    static QString pingTimedOut(const QString& address)
-    {
-        return ping(address, "Request timed out.");
+        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\n").arg(address) +
+               QString::fromLatin1(reply).replace(QLatin1String("%1"), address) +
+               QStringLiteral("\r\n\r\nPing statistics for %1:\r\n    Packets: Sent = 1, "
+                              "Received = 1, Lost = 0 (0% loss),\r\n")
+                   .arg(address);
     }
 
     void answer(const QString& key, const QString& output, bool finished = true)
@@ -72,15 +70,6 @@ public:
     }
 
 private:
-    static QString ping(const QString& address, const char* reply)
-    {
-        return QStringLiteral("\r\nPinging %1 with 32 bytes of data:\r\n").arg(address) +
-               QString::fromLatin1(reply).replace(QLatin1String("%1"), address) +
-               QStringLiteral("\r\n\r\nPing statistics for %1:\r\n    Packets: Sent = 1, "
-                              "Received = 1, Lost = 0 (0% loss),\r\n")
-                   .arg(address);
-    }
-
     mutable std::mutex m_mutex;
     QMap<QString, platform::ToolOutput> m_answers;
     QVector<platform::ToolRun> m_runs;

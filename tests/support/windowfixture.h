@@ -13,6 +13,10 @@
 class WindowFixture final
 {
 public:
+    // The process list's answer when the hotspot program does not run.
+    static constexpr const char* kNoTasks =
+        "INFO: No tasks are running which match the specified criteria.\r\n";
+
     WindowFixture()
     {
         adapters.set(
@@ -31,7 +35,7 @@ public:
                       FakeRunner::arpListing(QStringLiteral("192.168.137.1"), addresses));
         for (const QString& address : addresses)
             runner.answer(QStringLiteral("ping %1 -n 1 -w 1000").arg(address),
-                          FakeRunner::pingReply(address));
+                          FakeRunner::ping(address));
     }
 
     std::unique_ptr<Widget> make()

@@ -1,12 +1,16 @@
 #include "common/settings.h"
 #include "discovery/qtwifi.h"
+#include "discovery/udpsocket.h"
 #include "tests/mock/fakerunner.h"
 #include "tests/support/adapterrows.h"
 
+#include <QNetworkDatagram>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
-class TestQtWifi final : public QObject
+// Discovery of the scanners, and the bridge that tells the data source of pictures.
+class TestDiscovery final : public QObject
 {
     Q_OBJECT
 
@@ -14,8 +18,19 @@ private:
     QTemporaryDir dir;
     FakeAdapterTable adapters;
     FakeRunner runner; // shared: each row sets the answers it needs
+    QUdpSocket listener;
+
+    // Qt may miss a same-size rewrite of a file within a clock tick: a file per configuration.
+    void configurePort(const QByteArray& value)
+    {
+        static int serial = 0;
+        overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig%1.ini").arg(++serial)));
+        if (!value.isNull())
+            writeSetting(QStringLiteral("UDP/Port"), QString::fromLatin1(value));
+    }
 
 private slots:
+    void initTestCase() { QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0)); }
     void init()
     {
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
@@ -80,11 +95,13 @@ private slots:
             FakeRunner::arpListing(gateway, {scanner, scanner, subnet + ".60", other + ".45",
                                              gateway, subnet + ".61", last, "224.0.0.22"}));
         // Everything answers but .60 (unreachable) and .61 (timed out).
-        runner.answer(QStringLiteral("ping"), FakeRunner::pingReply(gateway));
+        runner.answer(QStringLiteral("ping"), FakeRunner::ping(gateway));
         for (const QString& host : {subnet + ".60", subnet + ".61"})
             runner.answer(QStringLiteral("ping %1 -n 1 -w 1000").arg(host),
-                          host.endsWith("0") ? FakeRunner::pingUnreachable(host)
-                                             : FakeRunner::pingTimedOut(host));
+                          FakeRunner::ping(host, host.endsWith("0")
+                                                     ? "Reply from 192.168.137.1: "
+                                                       "Destination host unreachable."
+                                                     : "Request timed out."));
         QTWIFI wifi(adapters, runner);
         wifi.discoveryPass();
         QCOMPARE(wifi.deviceList(), (QStringList{scanner, last}));
@@ -95,7 +112,52 @@ private slots:
         wifi.discoveryPass();
         QCOMPARE(wifi.deviceList(), (QStringList{last, scanner}));
     }
+
+    // Each notification is one four-byte datagram to 127.0.0.1 at the configured port, "1001"
+    // for a scan and "1000" for the close; a send that goes nowhere neither fails nor blocks.
+    void notifications_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<QByteArray>("arrived");
+        const QByteArray own = QByteArray::number(listener.localPort());
+        QTest::newRow("A scan is 1001 at the configured port")
+            << own << "" << QByteArray("1001 1000 end");
+        QTest::newRow("No port configured") << QByteArray() << "" << QByteArray("end");
+        QTest::newRow("A port that is no number") << QByteArray("udp") << "" << QByteArray("end");
+        QTest::newRow("A port past 65535 does not wrap onto another")
+            << QByteArray::number(65536 + listener.localPort()) << "" << QByteArray("end");
+        QTest::newRow("A send before the thread ran") << own << "before" << QByteArray("end");
+        QTest::newRow("A send after the socket was closed") << own << "after" << QByteArray("end");
+    }
+    void notifications()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, when);
+        QFETCH(QByteArray, arrived);
+        configurePort(value);
+        UDPSocket bridge;
+        if (when == QLatin1String("before"))
+            bridge.UDPSendDataScan();
+        bridge.start();
+        bridge.wait();
+        if (when == QLatin1String("after"))
+            bridge.closeSocket();
+        if (when != QLatin1String("before")) {
+            bridge.UDPSendDataScan();
+            bridge.UDPSendDataClose();
+        }
+        QCOMPARE(bridge.destinationPort(), value.toInt());
+        // Nothing may come before the test's own marker but what the bridge sent.
+        QUdpSocket().writeDatagram("end", QHostAddress::LocalHost, listener.localPort());
+        QByteArrayList got;
+        while (got.isEmpty() || got.last() != "end") {
+            QVERIFY(listener.hasPendingDatagrams() || listener.waitForReadyRead(10000));
+            got.append(listener.receiveDatagram().data());
+        }
+        QCOMPARE(got.join(' '), arrived);
+    }
 };
 
-QTEST_GUILESS_MAIN(TestQtWifi)
-#include "tst_qtwifi.moc"
+QTEST_GUILESS_MAIN(TestDiscovery)
+#include "tst_discovery.moc"
