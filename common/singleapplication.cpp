@@ -40,7 +40,9 @@ SingleApplication::SingleApplication(const QString& appId, int& argc, char** arg
     if (!m_primary && !m_running)
         qWarning() << "Single instance: cannot create the lock file" << lockPath << "(error"
                    << m_lock->error() << "); starting without it";
-    if (!m_running)
+    // Without the lock no later instance can find this one, and the socket would land
+    // wherever Qt resolves the missing temporary folder to: the root folder.
+    if (m_primary)
         listen();
 }
 

@@ -21,16 +21,17 @@ QString ownId()
     return QStringLiteral("tst-common-%1").arg(QCoreApplication::applicationPid());
 }
 
-// With unmakeable, no lock can be made even by root: the temporary folder does not exist, so
-// Qt names the lock relative to the working folder, /proc.
+// The instances keep their locks and sockets in a folder of this run. With unmakeable, no
+// lock can be made even by root: the folder does not exist, so Qt names the lock relative to
+// the working folder, /proc.
 void startInstance(QProcess& child, const QString& id, const QString& mode, bool unmakeable = false)
 {
-    if (unmakeable) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TMPDIR"), QStringLiteral("/nonexistent/tmp"));
-        child.setProcessEnvironment(env);
+    static QTemporaryDir folder;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), unmakeable ? folder.filePath("none") : folder.path());
+    child.setProcessEnvironment(env);
+    if (unmakeable)
         child.setWorkingDirectory(QStringLiteral("/proc"));
-    }
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--instance"), id, mode});
 }
 
