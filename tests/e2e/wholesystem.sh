@@ -89,8 +89,11 @@ polls_per_second() { # REPLY-PATTERN
     awk -v reply="$1" -v upto="$polled" '/^request [0-9]+ code 1 at / && $2 <= upto && $0 ~ reply { if (n++ == 0) first = $6; last = $6 }
         END { if (n > 1 && last > first) printf "%.2f", (n - 1) * 1000 / (last - first); else printf "n/a" }' "$work/scanner.log"
 }
-# From the link holding a whole picture to "1001" leaving for the data source, as the window logs it.
-handover=$(sed -n 's/.*picture notified \([0-9]*\) ms after the link queued it.*/\1/p' "$log" | sort -n)
+# From the scanner's last byte of a picture to "1001" at the data source, both on the wall clock:
+# one picture per press, so the n-th "1001" is of the n-th picture.
+sent=$(awk -v upto="$polled" '/^request / && $2 <= upto && / -> image / {print $NF}' "$work/scanner.log")
+told=$(sed -n 's/^datagram "1001".*, at \([0-9]*\)$/\1/p' "$work/twain.log" | head -n "$(wc -l <<<"$sent")")
+handover=$(paste <(echo "$sent") <(echo "$told") | awk 'NF == 2 {print $2 - $1}' | sort -n)
 printf '%s\n' "" "scanner:        $scanner, $(count '^request' "$work/scanner.log") requests served"
 say "pictures:       $saves received and shown, $((saves - failed_saves)) saved to $saved"
 say "notifications:  $scans \"1001\", $closes \"1000\" at the TWAIN listener"

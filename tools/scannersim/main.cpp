@@ -167,16 +167,21 @@ int main(int argc, char* argv[])
     const int duration = parser.value(QStringLiteral("duration")).toInt();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(duration);
     int printed = 0;
-    while (!interrupted && (duration <= 0 || std::chrono::steady_clock::now() < deadline)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Each request once its reply has gone out, in order; at the end the rest as they stand.
+    const auto print = [&](bool all) {
         const QVector<ScannerSimulator::Request> requests = simulator.requests();
-        for (; printed < requests.size(); ++printed) {
+        for (; printed < requests.size() && (all || requests.at(printed).sentAt); ++printed) {
             const ScannerSimulator::Request& r = requests.at(printed);
             out() << "request " << printed + 1 << " code " << r.code << " at " << r.atMs
-                  << " ms -> " << r.reply << Qt::endl;
+                  << " ms -> " << r.reply << ", sent at " << r.sentAt << Qt::endl;
         }
+    };
+    while (!interrupted && (duration <= 0 || std::chrono::steady_clock::now() < deadline)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        print(false);
     }
     simulator.stop();
+    print(true);
     out() << "served " << printed << " requests" << Qt::endl;
     out() << "delivered " << simulator.deliveredPictures() << " pictures" << Qt::endl;
     return 0;

@@ -2,6 +2,7 @@
 
 #include "link/devicerequest.h"
 
+#include <QDateTime>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtEndian>
@@ -313,9 +314,11 @@ void ScannerSimulator::serve(qintptr descriptor)
     const int code = request.isEmpty() ? -1 : static_cast<unsigned char>(request.at(0));
 
     ScannerReply reply;
+    int index;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         reply = replyFor(code);
+        index = m_requests.size();
         m_requests.append({code, m_clock.elapsed(), reply.label});
     }
     m_arrived.notify_all();
@@ -334,6 +337,11 @@ void ScannerSimulator::serve(qintptr descriptor)
     if (reply.wholePicture && reply.sendLimit < 0 && offset >= bytes.size() && !m_stopping &&
         socket.bytesToWrite() == 0)
         ++m_delivered;
+    {
+        // On the wall clock, which the other programs of a run share.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests[index].sentAt = QDateTime::currentMSecsSinceEpoch();
+    }
 
     if (reply.end == ScannerReply::End::Hold) {
         waited.restart();

@@ -70,9 +70,10 @@ class ScannerSimulator final
 public:
     struct Request
     {
-        int code = -1;   // byte 0 of the request; -1 when none arrived
-        qint64 atMs = 0; // since start()
-        QString reply;   // label of the reply given
+        int code = -1;     // byte 0 of the request; -1 when none arrived
+        qint64 atMs = 0;   // since start()
+        QString reply;     // label of the reply given
+        qint64 sentAt = 0; // when the reply's last byte went out, ms since the epoch; 0 before
     };
 
     ScannerSimulator();

@@ -4,6 +4,7 @@
 #include "common/twainnotice.h"
 #include "imaging/picturefile.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -103,12 +104,13 @@ void TwainListener::readPending()
             meaning = QStringLiteral("the acquisition program is closing");
         else
             meaning = QStringLiteral("not a notification");
-        emit report(QStringLiteral("datagram \"%1\" (%2 bytes) from %3:%4: %5")
+        emit report(QStringLiteral("datagram \"%1\" (%2 bytes) from %3:%4: %5, at %6")
                         .arg(printable(payload))
                         .arg(payload.size())
                         .arg(received.senderAddress().toString())
                         .arg(received.senderPort())
-                        .arg(meaning));
+                        .arg(meaning)
+                        .arg(QDateTime::currentMSecsSinceEpoch()));
         // Read afresh for every picture: the path may have changed since the last one.
         if (payload == twain::kPictureSaved)
             emit report(describePicture(readSetting(QStringLiteral("IMAHE/ImageScanPth"))));
