@@ -43,7 +43,7 @@ trap 'rm -f "$tmp"' EXIT
 section "Scanner exchange: DeviceRequest against a bare recv loop" build/bench/bench_devicerequest 21
 section "Picture handed over by the link to picture on the label, per mode, against bare decode and initialisation" build/bench/bench_framehandler 15
 if [[ $EUID -eq 0 ]]; then
-    section "GUI thread blocked per tick" tests/support/run-in-test-net.sh "$PWD/build/bench/bench_tick" 40
+    section "GUI thread blocked per tick" tests/support/run-in-test-net.sh build/bench/bench_tick 40
 else
     echo "## GUI thread blocked per tick" >>"$tmp"
     echo >>"$tmp"
@@ -61,6 +61,9 @@ fi
 section "Saving: whole-picture write against bare imwrite" build/bench/bench_save 15
 section "Process-list answer (the presence probe's wait)" build/bench/bench_toolrunner 200
 section "Image library" build/bench/bench_quorimage
+# Figures written by hand below this heading stay from one run to the next.
+kept="## Earlier figures (kept by the script, not made by it)"
+[[ ! -f "$out" ]] || sed -n "/^$kept\$/,\$p" "$out" >>"$tmp"
 mv "$tmp" "$out"
 trap - EXIT
 echo "wrote $out"

@@ -35,7 +35,7 @@ tray_icon() { xwininfo -root -tree | sed -n 's/^ \{6,\}\(0x[0-9a-f]*\) "Beaconry
 if ((tray)); then check "Beaconry's icon sits in the tray" wait_for 15 eval '[[ -n "$(tray_icon)" ]]'; else sleep 1; fi
 check "a second Beaconry exits 0 and leaves the first running" eval 'timeout 10 "$build/hotspot/Beaconry" &>/dev/null && kill -0 $hotspot_pid'
 
-# The window's device-state lines and its hand-over times are debug output of its category.
+# The window's device-state lines and the addresses online are debug output of their categories.
 export QT_LOGGING_RULES="ostra.window.debug=true;ostra.monitor.debug=true" && started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
 second_start() { timeout 10 "$imagra" >/dev/null 2>&1 && kill -0 "$imagra_pid"; }
