@@ -216,8 +216,7 @@ void Widget::tick()
     if (status.state == 0) {
         ui->label_9->setText(status.ssid);
         qCDebug(lcWindow) << "WIFI_OPEN_SUCCESS";
-    } else if (status.state == 2 && status.started) {
-        // Before discovery has started, 2 is only its initial value.
+    } else if (status.noWifiAdapter()) {
         informUser(tr("Title"), tr("WIFI is not turned on"));
         close();
     }

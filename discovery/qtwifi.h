@@ -20,6 +20,9 @@ struct WifiStatus
     QString ssid;
     // False until discovery has started: the 2 it reports before then is no finding.
     bool started = false;
+
+    // Discovery has looked and found no Wi-Fi adapter.
+    bool noWifiAdapter() const { return state == 2 && started; }
 };
 
 // Finds the scanners on the PC's hosted Wi-Fi network: every 31st tick of a 100 ms timer

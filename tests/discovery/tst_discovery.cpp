@@ -63,6 +63,7 @@ private slots:
             writeSetting(QStringLiteral("WIFI/setSSID"), flag);
         adapters.set(listed, queryOk);
         QTWIFI wifi(adapters, runner);
+        QVERIFY(!wifi.wifiStatus().noWifiAdapter()); // not before discovery has looked
         QCOMPARE(wifi.checkHostedNetwork(), result);
         QCOMPARE(readSetting(QStringLiteral("WIFI/ssid")), name);
         QCOMPARE(readSetting(QStringLiteral("WIFI/setSSID")),
