@@ -141,6 +141,28 @@ private slots:
     void init() { datagrams(); }
     void cleanup() { boxes(true); }
 
+    // The exposure bar beside the picture: filled from the bottom, red at both ends, orange
+    // between and green in the middle; a level past 100 counts as 99.
+    void luminanceBar()
+    {
+        const cv::Scalar red(37, 45, 186), orange(0, 149, 254), green(64, 201, 39);
+        for (const auto& [level, rows, colour] :
+             std::vector<std::tuple<int, int, cv::Scalar>>{{0, 2, red},
+                                                           {20, 40, red},
+                                                           {21, 42, orange},
+                                                           {41, 82, green},
+                                                           {60, 120, green},
+                                                           {80, 160, orange},
+                                                           {81, 162, red},
+                                                           {100, 200, red},
+                                                           {150, 198, red}}) {
+            cv::Mat want(200, 10, CV_8UC3, cv::Scalar(40, 40, 40));
+            want.rowRange(200 - rows, 200).setTo(colour);
+            QVERIFY2(same(PicturePipeline::drawLuminanceBar(level, 10, 200), want),
+                     qPrintable(QString::number(level)));
+        }
+    }
+
     // Failure codes leave the icon. Bytes that are no picture are never shown nor pile boxes
     // up. Without a picture path, or a picture, a save tells the data source nothing.
     void replyCodesAndTellingNothing()
