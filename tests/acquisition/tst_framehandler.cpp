@@ -124,17 +124,6 @@ private:
         return got;
     }
 
-    std::unique_ptr<Widget> simulated(ScannerSimulator& scanner, const QString& address)
-    {
-        if (!scanner.start(QHostAddress(address), kScannerPort))
-            qWarning("The simulated scanner did not start");
-        fixture.listScanners({address});
-        auto w = open(QString());
-        auto* combo = w->findChild<QComboBox*>(QStringLiteral("comboBox_wifi"));
-        (void)QTest::qWaitFor([&] { return combo->currentText() == address; }, 10000);
-        return w;
-    }
-
 private slots:
     void initTestCase() { QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0)); }
 
@@ -313,7 +302,12 @@ private slots:
             QSKIP("needs the private test network: run through tests/support/run-in-test-net.sh");
         ScannerSimulator scanner;
         scanner.setDefaultReply(ScannerReply::image(png8));
-        auto w = simulated(scanner, QStringLiteral("192.168.137.101"));
+        const QString address = QStringLiteral("192.168.137.101");
+        QVERIFY(scanner.start(QHostAddress(address), kScannerPort));
+        fixture.listScanners({address});
+        auto w = open(QString());
+        auto* combo = w->findChild<QComboBox*>(QStringLiteral("comboBox_wifi"));
+        QTRY_COMPARE_WITH_TIMEOUT(combo->currentText(), address, 10000);
         for (QTimer* timer : w->findChildren<QTimer*>())
             if (timer->interval() == 500)
                 timer->stop();
