@@ -4,6 +4,7 @@
 #include "tests/support/windowfixture.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QHostAddress>
 #include <QLabel>
 #include <QMessageBox>
@@ -77,6 +78,21 @@ private slots:
              {"pushButton_image_save", "pushButton_roateLeft90", "pushButton_rotateRight90",
               "pushButton_filpVertical", "pushButton_filpHorizontal"})
             QVERIFY2(!window->findChild<QPushButton*>(tool)->isEnabled(), tool);
+    }
+
+    // The selector follows discovery in its own order, also when neighbours vanish at once.
+    void selectorFollowsDiscovery()
+    {
+        useConfig(QByteArray());
+        WindowFixture fixture;
+        auto window = fixture.make();
+        auto* selector = window->findChild<QComboBox*>(QStringLiteral("comboBox_wifi"));
+        window->syncDeviceSelector({"a", "b", "c", "d", "e"});
+        window->syncDeviceSelector({"f", "c", "e"});
+        QStringList shown;
+        for (int i = 0; i < selector->count(); ++i)
+            shown << selector->itemText(i);
+        QCOMPARE(shown, (QStringList{"c", "e", "f"}));
     }
 
     // The tick, driven by its own timer against the fakes: the hotspot program missing closes
