@@ -91,7 +91,6 @@ private:
     void post(std::function<void()> report);
     void process(const std::vector<unsigned char>& bytes, qint64 queuedAtMs, bool autoSave,
                  const QString& path);
-    void enhanceLatest();
     void present(const QImage& bar);
 
     const QSize m_label;

@@ -1,7 +1,7 @@
 #pragma once
 
 // The backend's diagnostics, in the form SANE's own backends print them: "[ostra] text" on
-// standard error, shown up to the level in SANE_DEBUG_OSTRA (0, the default, shows none).
+// standard error, shown up to the level in SANE_DEBUG_OSTRA (0 shows none; unset, 1).
 // Level 1 is a failure the frontend sees as a status, 3 the course of a scan.
 
 namespace ostra {
