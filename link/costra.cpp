@@ -70,8 +70,7 @@ bool COstra::GetInfo(OstraInfo& out)
 bool COstra::TakePicture(OstraInfo& out)
 {
     MutexLocker lock(mutex);
-    if (infos.empty() ||
-        (infos.front().status != REPLY_IMAGE && infos.front().status != REPLY_IMAGE_EXT))
+    if (infos.empty() || !isPictureReply(infos.front().status))
         return false;
     out = std::move(infos.front());
     infos.pop_front();
@@ -122,8 +121,7 @@ void* COstra::PollThread(void* argument)
                     break;
                 link->infos.push_back(working);
             }
-            const bool picture = working.status == REPLY_IMAGE || working.status == REPLY_IMAGE_EXT;
-            if (picture && link->onPictureQueued)
+            if (isPictureReply(working.status) && link->onPictureQueued)
                 link->onPictureQueued();
         }
         std::this_thread::sleep_for(kLoopSleep);

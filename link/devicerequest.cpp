@@ -109,7 +109,7 @@ int exchange(const char* address, int port, int requestCode, ByteVector& data, f
     if (!fillTo(socket.get(), buffer, filled, 4, abandon))
         return DEVICE_RECV_ERROR;
     const int code = readInt32(buffer);
-    if (code != REPLY_IMAGE && code != REPLY_IMAGE_EXT)
+    if (!isPictureReply(code))
         return code;
 
     const std::size_t header = code == REPLY_IMAGE ? kImageHeaderSize : kImageExtHeaderSize;

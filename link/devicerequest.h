@@ -20,6 +20,12 @@ constexpr int REPLY_STATE_ANIMATED = 18;
 constexpr int REPLY_IMAGE = 19;
 constexpr int REPLY_IMAGE_EXT = 20;
 
+// Whether a reply code announces a picture (its length, then its bytes).
+constexpr bool isPictureReply(int code)
+{
+    return code == REPLY_IMAGE || code == REPLY_IMAGE_EXT;
+}
+
 // Local failure codes.
 constexpr int DEVICE_CONNECT_ERROR = 1001;
 constexpr int DEVICE_RECV_ERROR = 1002;

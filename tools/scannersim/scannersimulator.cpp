@@ -124,7 +124,7 @@ ScannerReply ScannerReply::shortHeader(int code, int bytes, End end)
     ScannerReply reply = code == REPLY_IMAGE_EXT
                              ? imageExtAnnouncing(kImageExtLengthBias + 16, 1.5f)
                              : imageAnnouncing(16);
-    if (code != REPLY_IMAGE && code != REPLY_IMAGE_EXT)
+    if (!isPictureReply(code))
         reply = status(code);
     reply.bytes = reply.bytes.left(bytes);
     reply.end = end;
