@@ -1,8 +1,7 @@
 // The picture bytes of an image reply through the frame handler's path: the bounded decode,
 // product initialisation, both enhancements, turns and mirrors, and the conversion for
-// display. The inputs under fuzz/regressions/picture claim gigabytes in a few bytes. Where the
-// header reader lets bytes through, OpenCV's own decode gives a picture of the header's size:
-// the bound on decoding is only as good as that agreement.
+// display. The inputs under fuzz/regressions/picture claim gigabytes in a few bytes. The bound
+// on decoding holds only if OpenCV's own decode gives a picture of the header reader's size.
 
 #include "fuzz/harness.h"
 #include "imaging/cvs.h"

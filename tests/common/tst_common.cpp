@@ -109,9 +109,6 @@ private slots:
         row("A list claiming 2^32-1 entries reads as its text",
             "[UDP]\nPort=@\\x56\\x61riant(\\0\\0\\0\\v\\0\\xff\\xff\\xff\\xff)\n", "UDP/Port",
             QString::fromUtf16(u"@Variant(\0\0\0\v\0\xff\xff\xff\xff)", 19));
-        row("A typed value asking for gigabytes leaves its neighbours readable",
-            "[WIFI]\nssid=clinic\nsetSSID = @Variant(\\0\\0\\0\\x88GG\\x99\\0c)\n", "WIFI/ssid",
-            "clinic");
     }
     void configurationReads()
     {
@@ -135,9 +132,8 @@ private slots:
     // equal. Generated from the characters the INI rules treat specially.
     void everyTextSurvivesQtsIniRules()
     {
-        static const char16_t chars[] =
-            u"aZ09 _-.@,;=\"\\/%[]#\t\n\r\0\x7f\x80\xe9\x3000\xd800\xdc00\xfffd\x1f";
-        const QString alphabet = QString::fromUtf16(chars, int(std::size(chars)) - 1);
+        const QString alphabet = QString::fromUtf16(
+            u"aZ09 _-.@,;=\"\\/%[]#\t\n\r\0\x7f\x80\xe9\x3000\xd800\xdc00\xfffd\x1f", 31);
         QRandomGenerator random(19);
         const auto generate = [&](int maxLength) {
             QString text;
@@ -145,20 +141,20 @@ private slots:
                 text += alphabet.at(int(random.bounded(alphabet.size())));
             return random.bounded(4) == 0 ? QLatin1Char('@') + text : text;
         };
+        const QStringList typed = {QString::fromUtf16(u"@Variant(\0\0\0I\0)", 15), "@Rect(1 2 3 4)",
+                                   "@String(x)", "@ByteArray(x)", "@@"};
         for (int i = 0; i < 300; ++i) {
-            const QString key = QStringLiteral("%1/%2").arg(generate(4), generate(4));
-            const QString normal = key.split(QLatin1Char('/'), Qt::SkipEmptyParts).join('/');
-            if (normal.isEmpty())
-                continue;
-            const QString text = generate(12);
+            const QString key = QStringLiteral("x%1/%2").arg(generate(4), generate(4));
+            const QString text = i < typed.size() ? typed.at(i) : generate(12);
             const QString byQt = dir.filePath(QStringLiteral("qt%1.ini").arg(i));
             QSettings(byQt, QSettings::IniFormat).setValue(key, text);
             QCOMPARE(readSettingAt(byQt, key), text);
-
             overrideConfigFilePath(dir.filePath(QStringLiteral("ours%1.ini").arg(i)));
             QVERIFY(writeSetting(key, text));
             QCOMPARE(readSetting(key), text);
-            QCOMPARE(QSettings(configFilePath(), QSettings::IniFormat).value(key).toString(), text);
+            // Under a new name: Qt shares what it parsed of a file by the file's name.
+            QVERIFY(QFile::copy(configFilePath(), byQt + "-copy"));
+            QCOMPARE(QSettings(byQt + "-copy", QSettings::IniFormat).value(key).toString(), text);
         }
     }
 
