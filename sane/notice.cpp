@@ -173,7 +173,7 @@ void NoticeListener::take(const char* payload, long size)
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             waiting = m_waiting.size();
-            full = m_closed || waiting >= kMaxWaitingNotices || m_waitingBytes >= kMaxWaitingBytes;
+            full = waiting >= kMaxWaitingNotices || m_waitingBytes >= kMaxWaitingBytes;
         }
         if (full) {
             debug(1, "a picture was saved while %zu wait to be scanned: not taken", waiting);
@@ -185,14 +185,11 @@ void NoticeListener::take(const char* payload, long size)
     }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_closed)
-            return;
         if (m_waitingBytes + notice.bytes.size() > kMaxWaitingBytes) {
             debug(1, "a picture of %zu bytes does not fit beside those waiting: not taken",
                   notice.bytes.size());
             return;
         }
-        m_closed = notice.closing;
         m_waitingBytes += notice.bytes.size();
         debug(3, "notification %zu taken: %s, %zu bytes", m_waiting.size() + 1,
               notice.closing ? "\"1000\"" : "\"1001\"", notice.bytes.size());

@@ -95,7 +95,6 @@ private:
     std::mutex m_mutex; // guards the fields below
     std::deque<Notice> m_waiting;
     std::size_t m_waitingBytes = 0;
-    bool m_closed = false; // "1000" came: nothing after it belongs to the session
 };
 
 } // namespace ostra

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # The backend driven by a client we did not write: Debian's Python binding (python3-sane),
 # through SANE's dll backend. Argument: the folder of libsane-ostra.so.1.
-import concurrent.futures, os, socket, subprocess, sys, tempfile, time, unittest
+import concurrent.futures, itertools, os, socket, subprocess, sys, tempfile, time, unittest
 
 BACKEND = os.path.abspath(sys.argv.pop(1))
 try:
@@ -187,7 +187,7 @@ class Binding(unittest.TestCase):
         print("last picture: %.1f ms" % (1000 * (time.monotonic() - began)))
         numpy.testing.assert_array_equal(scanned[:, :, 0], saved)
         self.assertFalse(port_held())
-        self.assertEqual(len(list(self.dev.multi_scan())), 1)
+        self.assertEqual(len(list(itertools.islice(self.dev.multi_scan(), 3))), 1)
 
 
 REPORT = os.fdopen(os.dup(2), "w")  # the test's own report, before stderr goes to the log
