@@ -344,7 +344,7 @@ SANE_Status startSession(Camera& camera)
         debug(1, "UDP port %d is held by another data source or scan", port);
         return SANE_STATUS_DEVICE_BUSY;
     }
-    debug(3, "waiting for pictures on 127.0.0.1:%d", port);
+    debug(3, "listening on 127.0.0.1:%d", port);
     camera.listener = std::move(listener);
     return SANE_STATUS_GOOD;
 }
@@ -375,8 +375,10 @@ SANE_Status startFrame(Camera& camera)
         camera.pending = true;
         return SANE_STATUS_GOOD;
     }
-    if (wait == NoticeListener::Wait::TimedOut)
+    if (wait == NoticeListener::Wait::TimedOut) {
+        debug(3, "picture awaited in sane_start");
         wait = camera.listener->next(camera.deadline, notice);
+    }
     return endOfWait(camera, wait, notice);
 }
 

@@ -28,10 +28,10 @@ void writeFile(const QString& path, const QByteArray& content)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
-cv::Mat pattern(int type, int rows = 7)
+cv::Mat pattern(int rows = 7)
 {
-    cv::Mat picture(rows, 5, type);
-    cv::randu(picture, 0, CV_MAT_DEPTH(type) == CV_16U ? 65535 : 255);
+    cv::Mat picture(rows, 5, CV_8UC1);
+    cv::randu(picture, 0, 255);
     return picture;
 }
 
@@ -71,10 +71,11 @@ private:
         return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
     }
     // One frame on a thread of its own: sane_start, then sane_read to the end; the datagram goes
-    // once the port is held. The last status (EOF as GOOD) and the call that gave it.
+    // once the scan waits. The last status (EOF as GOOD) and the call that gave it.
     QPair<SANE_Status, QByteArray> scan(const QByteArray& event)
     {
         QPair<SANE_Status, QByteArray> outcome{SANE_STATUS_GOOD, "start"};
+        const qint64 logged = debugOutput().size();
         std::thread frame([&] {
             outcome.first = call("start", handle);
             SANE_Byte chunk[1000];
@@ -85,10 +86,10 @@ private:
                 outcome.first = SANE_STATUS_GOOD;
         });
         if (!event.isEmpty() && event != "held") {
-            [&] {
-                QTRY_VERIFY_WITH_TIMEOUT(portBound(port), 10000);
+            [&] { // once the scan waits, in whichever call
+                QTRY_VERIFY(debugOutput().mid(logged).contains("picture awaited in"));
                 if (event == "resized") // not the size sane_start announced
-                    QVERIFY(cv::imwrite(picturePath.toStdString(), pattern(CV_8UC1, 8)));
+                    QVERIFY(cv::imwrite(picturePath.toStdString(), pattern(8)));
             }();
             QUdpSocket().writeDatagram(event == "resized" ? "1001" : event.constData(), 4,
                                        QHostAddress::LocalHost, quint16(port));
@@ -164,7 +165,7 @@ private slots:
         QFETCH(QByteArray, endedIn);
         QFETCH(QByteArray, debugLine);
         if (picture.isNull())
-            QVERIFY(cv::imwrite(picturePath.toStdString(), pattern(CV_8UC1)));
+            QVERIFY(cv::imwrite(picturePath.toStdString(), pattern()));
         else if (!picture.isEmpty())
             writeFile(picturePath, picture);
         configure(1);
@@ -177,7 +178,7 @@ private slots:
         call<void>("cancel", handle);
         holder.close();
         QTRY_VERIFY(!portBound(port));
-        QVERIFY(cv::imwrite(picturePath.toStdString(), pattern(CV_8UC1)));
+        QVERIFY(cv::imwrite(picturePath.toStdString(), pattern()));
         configure();
         QCOMPARE(scan("1001").first, SANE_STATUS_GOOD);
     }
