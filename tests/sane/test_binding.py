@@ -10,11 +10,12 @@ try:
 except ImportError as missing:
     print("SKIP: python3-sane is not installed (bash scripts/setup.sh):", missing)
     sys.exit(77)
-# A sanitizer-built backend needs its runtime loaded before the interpreter starts.
-ldd = subprocess.run(["ldd", BACKEND + "/libsane-ostra.so.1"], capture_output=True, text=True)
+# A sanitizer-built backend needs its runtimes loaded before the interpreter starts.
+ldd = subprocess.run(["ldd", BACKEND + "/libsane-ostra.so.1"], capture_output=True, text=True,
+                     env=dict(os.environ, LD_PRELOAD=""))
 runtime = [line.split()[2] for line in ldd.stdout.splitlines() if "san.so" in line.split("=>")[0]]
 if runtime and "LD_PRELOAD" not in os.environ:
-    os.environ.update(LD_PRELOAD=runtime[0], ASAN_OPTIONS="detect_leaks=0")
+    os.environ.update(LD_PRELOAD=" ".join(runtime), ASAN_OPTIONS="detect_leaks=0")
     os.execv(sys.executable, [sys.executable, __file__, BACKEND] + sys.argv[1:])
 
 WORK = tempfile.TemporaryDirectory()
