@@ -14,7 +14,7 @@ packages=(
     iputils-ping iproute2
     g++-mingw-w64-x86-64-posix wine64
     clang-14 libclang-rt-14-dev
-    libsane-dev sane-utils
+    libsane-dev sane-utils python3-sane
     dpkg-dev fakeroot lintian
 )
 
