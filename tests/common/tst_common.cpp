@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <thread>
 
 // Further instances are this executable started with --instance ID MODE: MODE "hold" becomes
@@ -231,6 +232,39 @@ private slots:
         QVERIFY(QFile::exists(folder + QStringLiteral("/notes.log")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Cannot")));
         QVERIFY(!startLogFile(log.fileName()));
+    }
+
+    // The configuration and the logs are the camera group's alone (0660) whatever the
+    // writer's umask, also where the rename-save replaces a file of an earlier version.
+    void writtenFilesAreTheGroupsAlone_data()
+    {
+        QTest::addColumn<int>("umask");
+        QTest::addColumn<int>("earlier"); // the mode of a configuration already there; 0: none
+        QTest::newRow("New files, umask 000") << 0 << 0;
+        QTest::newRow("New files, umask 077") << 077 << 0;
+        QTest::newRow("A world-readable configuration replaced") << 022 << 0664;
+    }
+    void writtenFilesAreTheGroupsAlone()
+    {
+        QFETCH(int, umask);
+        QFETCH(int, earlier);
+        if (earlier) {
+            writeRaw("[IMAHE]\n");
+            QCOMPARE(::chmod(QFile::encodeName(file), mode_t(earlier)), 0);
+        }
+        const QString logs = dir.filePath(QStringLiteral("logs-%1").arg(umask));
+        const mode_t was = ::umask(mode_t(umask));
+        const bool written = writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1"));
+        const bool logged = startLogFile(logs, QDateTime(QDate(2026, 12, 7), QTime(8, 0)));
+        ::umask(was);
+        stopLogFile();
+        QVERIFY(written && logged);
+        for (const QString& path : {file, logs + QStringLiteral("/2026-12-07 08-00-00.log")}) {
+            struct stat status
+            {};
+            QCOMPARE(::stat(QFile::encodeName(path), &status), 0);
+            QCOMPARE(status.st_mode & 07777, mode_t(0660));
+        }
     }
 };
 
