@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Debian's own package tester on the built package: piuparts makes a fresh Debian 12 chroot
+# with debootstrap from this machine's archive, installs the package with its dependencies,
+# removes and purges it, and fails on what is left behind or a maintainer script's error.
+# It downloads a base system and the package's libraries and takes several minutes, so it
+# is not part of the test suite. Root only.
+#
+#   bash scripts/piuparts.sh [ostra_VERSION_amd64.deb]   (default: newest in build-package)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[[ $EUID -eq 0 ]] || { echo "run as root: piuparts builds a chroot" >&2; exit 1; }
+command -v piuparts >/dev/null || { echo "piuparts is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
+deb=$(realpath "${1:-$(ls -t build-package/ostra_*_amd64.deb 2>/dev/null | head -1)}")
+[[ -f "$deb" ]] || { echo "no package: bash scripts/package.sh first" >&2; exit 1; }
+# The archive this machine installs from, as piuparts wants it (it reads no .sources file).
+mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Release: bookworm' |
+    head -1)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+start=$SECONDS
+piuparts --distribution bookworm --mirror "${mirror%/} main" --tmpdir "$work" \
+    --warn-on-debsums-errors "$deb"
+echo "piuparts passed in $((SECONDS - start)) s"
