@@ -2,8 +2,8 @@
 # The package's whole life in a throwaway root (run through throwaway-root.sh): 0.1's layout
 # (a conffile) with a member's values upgraded to this build; links planted by a member and
 # the configuration deleted, each followed by a configure; an upgrade to a rebuilt higher
-# version; remove, purge, a fresh install and purge. Then no file outside the package's own
-# may have changed owner or mode.
+# version; remove, purge, a fresh install (over a folder made by hand) and purge. Then no
+# file outside the package's own may have changed owner or mode.
 #
 #   throwaway-root.sh bash lifecycle.sh --build BUILD_DIR
 set -u
@@ -86,8 +86,8 @@ check "purge keeps the pictures and nothing else but the group" \
     "/opt/Quorvane $folder $folder/Pictures $folder/Pictures/scan.png "
 check "purge follows no link" in_root test -f "/root/logs/2026-01-01 00-00-00.log"
 
-say "== a fresh install, then purge"
-in_root rm -r /opt/Quorvane
+say "== a fresh install over the programs' folder made by hand, then purge"
+in_root sh -c "rm -r /opt/Quorvane && mkdir -p $folder/Pictures"
 check "install, saying how users join" eval 'dpkg_run install.log -i $new && grep -q "adduser USER ostra" $root/tmp/install.log'
 check "folders 2770, the default configuration 0660, root:ostra" test \
     "$(mode_of /etc/ostra $folder $folder/Pictures $folder/LogFile | sort -u)/$(mode_of $config)/$(in_root readlink $folder/scanConfig.ini)" = \
