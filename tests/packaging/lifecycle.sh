@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The package's whole life in a throwaway root (run through throwaway-root.sh): 0.1's layout
+# The package's whole life in a throwaway root (run through scripts/throwaway-root.sh): 0.1's layout
 # (a conffile) with a member's values upgraded to this build; links planted by a member and
 # the configuration deleted, each followed by a configure; an upgrade to a rebuilt higher
 # version; remove, purge, a fresh install (over a folder made by hand) and purge. Then no
 # file outside the package's own may have changed owner or mode.
 #
-#   throwaway-root.sh bash lifecycle.sh --build BUILD_DIR
+#   scripts/throwaway-root.sh bash tests/packaging/lifecycle.sh --build BUILD_DIR
 set -u
 build=$(realpath "${2:?usage: throwaway-root.sh bash $0 --build DIR}") here=$(dirname "$(realpath "$0")")
 command -v cpack >/dev/null && command -v dpkg-deb >/dev/null || { echo "skipped: no cpack or dpkg-deb"; exit 77; }

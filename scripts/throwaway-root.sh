@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs a command as root inside a throwaway copy of this machine: an overlay over / whose
-# changes go to a tmpfs, in a private mount namespace, so installing, purging and planting
-# links never reach the real system. The command runs in the namespace with $root (the copy,
+# Runs a command as root beside a throwaway copy of this machine: an overlay over / whose
+# changes go to a tmpfs, in a private mount namespace, so that installing, purging and
+# planting links there never reach the real system (the package's lifecycle test and
+# install-check.sh use it). The command runs in the namespace with $root (the copy,
 # to chroot into) and $upper (the overlay's upper layer: what changed) in its environment.
 #
 #   throwaway-root.sh COMMAND [ARGS...]
@@ -17,6 +18,7 @@ exec unshare --mount --propagation private bash -c '
     root=$base/root
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
+    mount --rbind /sys "$root/sys"
     mount -t tmpfs -o mode=1777 tmp "$root/tmp"
     mount -t tmpfs -o mode=0755 run "$root/run"
     export root upper=$base/upper
