@@ -7,18 +7,25 @@
 # skipped (test package_piuparts).
 #
 #   bash scripts/piuparts.sh [ostra_VERSION_amd64.deb]   (default: newest in build-package)
+#   bash scripts/piuparts.sh --build BUILD_DIR           (that build packaged by CPack first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [[ $EUID -eq 0 ]] || { echo "skipped: piuparts builds a chroot, as root" >&2; exit 77; }
 command -v piuparts >/dev/null || { echo "skipped: piuparts is missing (bash scripts/setup.sh installs it)" >&2; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf --one-file-system "$work"' EXIT # never into a mount piuparts left
+if [[ ${1:-} == --build ]]; then
+    cpack -G DEB --config "$2/CPackConfig.cmake" -B "$work/deb" >"$work/cpack.log" ||
+        { cat "$work/cpack.log"; exit 1; }
+    set -- "$work"/deb/ostra_*.deb
+fi
 deb=$(realpath "${1:-$(ls -t build-package/ostra_*_amd64.deb 2>/dev/null | head -1)}")
 [[ -f "$deb" ]] || { echo "no package: bash scripts/package.sh first" >&2; exit 1; }
 # The archive this machine installs from, as piuparts wants it (it reads no .sources file).
 mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Release: bookworm' |
     head -1)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 start=$SECONDS
-piuparts --distribution bookworm --mirror "${mirror%/} main" --tmpdir "$work" \
+mkdir "$work/chroot"
+piuparts --distribution bookworm --mirror "${mirror%/} main" --tmpdir "$work/chroot" \
     --warn-on-debsums-errors "$deb"
 echo "piuparts passed in $((SECONDS - start)) s"
