@@ -1,5 +1,7 @@
 #include "common/settings.h"
 
+#include "common/groupfilemode.h"
+
 #include "platform/paths.h"
 
 #include <QDir>
@@ -154,5 +156,8 @@ bool writeSetting(const QString& key, const QString& value)
         qCWarning(logSettings) << "Could not write" << key << "to" << settings.fileName();
         return false;
     }
+    // The rename-save made the file this user's, with the old file's mode or the umask's.
+    QFile written(settings.fileName());
+    setGroupFileMode(written);
     return true;
 }

@@ -1,5 +1,7 @@
 #include "imaging/picturefile.h"
 
+#include "common/groupfilemode.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -127,7 +129,7 @@ bool writePictureFile(const cv::Mat& picture, const QString& path, QString& erro
     // The data source reads this file when told; it must never find half a picture, even
     // if the program dies or the disk fills mid-write.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
+    if (!file.open(QIODevice::WriteOnly) || !setGroupFileMode(file) ||
         file.write(reinterpret_cast<const char*>(encoded.data()), qint64(encoded.size())) !=
             qint64(encoded.size()) ||
         !file.commit()) {
