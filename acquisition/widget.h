@@ -130,6 +130,8 @@ private:
     // A failed save is told once, and again only after a save has worked in between.
     bool m_saveFailureTold = false;
     bool m_tornDown = false;
+    // From the first close on: no new message box, no tick.
+    bool m_closing = false;
     // A close inside one of the tick's message boxes runs that box's event loop while the
     // tick still holds the monitor; the teardown then waits for the tick's end.
     bool m_tearDownDue = false;
