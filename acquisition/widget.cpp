@@ -467,9 +467,15 @@ void Widget::tearDown()
     if (m_tornDown)
         return;
     m_tornDown = true;
+    m_closing = true;
     // First, so that no save is told of after the close.
     delete m_pipeline;
     m_pipeline = nullptr;
+    // A window that goes without a close event (the program's loop left some other way)
+    // still tells the data source, which would otherwise wait for a program long gone.
+    if (!m_closeTold)
+        udp->UDPSendDataClose();
+    m_closeTold = true;
     udp->closeSocket();
     udp->wait();
     if (proTimer && proTimer->isActive())

@@ -95,6 +95,35 @@ private slots:
         QCOMPARE(shown, (QStringList{"c", "e", "f"}));
     }
 
+    // The data source hears "1000" once however the window goes: by its close, or destroyed
+    // with the program when its loop was left some other way.
+    void dataSourceHearsTheCloseOnce_data()
+    {
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("Closed, then destroyed") << true;
+        QTest::newRow("Destroyed without a close") << false;
+    }
+    void dataSourceHearsTheCloseOnce()
+    {
+        QFETCH(bool, closed);
+        QUdpSocket listener;
+        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        useConfig("[UDP]\nPort=" + QByteArray::number(listener.localPort()) + "\n");
+        WindowFixture fixture;
+        auto window = fixture.make();
+        window->show();
+        if (closed)
+            QVERIFY(window->close());
+        window.reset();
+        QUdpSocket().writeDatagram("end", QHostAddress::LocalHost, listener.localPort());
+        QByteArrayList got;
+        while (got.isEmpty() || got.last() != "end") {
+            QVERIFY(listener.hasPendingDatagrams() || listener.waitForReadyRead(10000));
+            got.append(listener.receiveDatagram().data());
+        }
+        QCOMPARE(got, (QByteArrayList{"1000", "end"}));
+    }
+
     // The tick, driven by its own timer against the fakes: the hotspot program missing closes
     // the window after its notice; no Wi-Fi adapter does so only once discovery has looked;
     // the hosted network shows its name. A tick that comes while a box of the tick is open
