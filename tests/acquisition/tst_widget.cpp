@@ -95,61 +95,24 @@ private slots:
         QCOMPARE(shown, (QStringList{"c", "e", "f"}));
     }
 
-    // The data source hears "1000" once however the window goes: by its close, or destroyed
-    // with the program when its loop was left some other way.
-    void dataSourceHearsTheCloseOnce_data()
-    {
-        QTest::addColumn<bool>("closed");
-        QTest::newRow("Closed, then destroyed") << true;
-        QTest::newRow("Destroyed without a close") << false;
-    }
-    void dataSourceHearsTheCloseOnce()
-    {
-        QFETCH(bool, closed);
-        QUdpSocket listener;
-        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        useConfig("[UDP]\nPort=" + QByteArray::number(listener.localPort()) + "\n");
-        WindowFixture fixture;
-        auto window = fixture.make();
-        window->show();
-        if (closed)
-            QVERIFY(window->close());
-        window.reset();
-        QUdpSocket().writeDatagram("end", QHostAddress::LocalHost, listener.localPort());
-        QByteArrayList got;
-        while (got.isEmpty() || got.last() != "end") {
-            QVERIFY(listener.hasPendingDatagrams() || listener.waitForReadyRead(10000));
-            got.append(listener.receiveDatagram().data());
-        }
-        QCOMPARE(got, (QByteArrayList{"1000", "end"}));
-    }
-
-    // The tick, driven by its own timer against the fakes: the hotspot program missing closes
-    // the window after its notice; no Wi-Fi adapter does so only once discovery has looked;
-    // the hosted network shows its name. A tick that comes while a box of the tick is open
-    // opens nothing more.
+    // The tick, driven by its own timer against the fakes (the hotspot program missing: the
+    // close harness below): no Wi-Fi adapter closes the window after its notice, only once
+    // discovery has looked; the hosted network shows its name. A tick that comes while a box
+    // of the tick is open opens nothing more.
     void tick_data()
     {
-        QTest::addColumn<bool>("hotspotRuns");
         QTest::addColumn<bool>("wifiAdapter");
         QTest::addColumn<QString>("box");
-        QTest::newRow("No hotspot program: its notice, then the window closes")
-            << false << true << QStringLiteral("Please open Beaconry.exe");
         QTest::newRow("No Wi-Fi adapter, once discovery has looked: notice and close")
-            << true << false << QStringLiteral("WIFI is not turned on");
-        QTest::newRow("Hosted network: its name shows, the window stays")
-            << true << true << QString();
+            << false << QStringLiteral("WIFI is not turned on");
+        QTest::newRow("Hosted network: its name shows, the window stays") << true << QString();
     }
     void tick()
     {
-        QFETCH(bool, hotspotRuns);
         QFETCH(bool, wifiAdapter);
         QFETCH(QString, box);
         useConfig("[WIFI]\nssid=clinic\n");
         WindowFixture fixture;
-        if (!hotspotRuns)
-            fixture.runner.answer(QStringLiteral("tasklist"),
-                                  QString::fromLatin1(fixture.kNoTasks));
         if (!wifiAdapter)
             fixture.adapters.set({});
         auto window = fixture.make();
