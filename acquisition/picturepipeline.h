@@ -75,7 +75,8 @@ signals:
     void shown(const PicturePipeline::Shown& state);
     // The last picture in work is done with; not while stopping.
     void readyForPicture();
-    // The bytes were no picture, or the picture could not be initialised.
+    // The bytes were no picture, the picture could not be initialised, or a step of its
+    // work (or of a mode, a turn) failed, out of memory for one.
     void failed();
     // queuedAtMs as given with the picture, or -1 for a save asked by the user.
     void saved(qint64 queuedAtMs);

@@ -31,8 +31,9 @@ class Widget;
 // The acquisition program's main window. It owns the TWAIN bridge, the status monitor and
 // the picture pipeline. Its 500 ms tick keeps the device selector in step and hands the
 // selected scanner's status records to the frame handler; that scanner's pictures are
-// handed over as soon as its link holds them, and the pipeline decodes, enhances, shows
-// and saves them off the GUI thread.
+// handed over as soon as its link holds them and the pipeline takes one (until then they
+// stay with the link), and the pipeline decodes, enhances, shows and saves them off the
+// GUI thread.
 class Widget final : public QWidget
 {
     Q_OBJECT
