@@ -125,6 +125,11 @@ bool writePictureFile(const cv::Mat& picture, const QString& path, QString& erro
     } catch (const cv::Exception& e) {
         error = QStringLiteral("no encoder for .%1 (%2)").arg(suffix, QString::fromUtf8(e.what()));
         return false;
+    } catch (const std::exception& e) {
+        // Out of memory for the encoded picture, above all.
+        error = QStringLiteral("the picture could not be encoded as .%1 (%2)")
+                    .arg(suffix, QString::fromLocal8Bit(e.what()));
+        return false;
     }
     // The data source reads this file when told; it must never find half a picture, even
     // if the program dies or the disk fills mid-write.
