@@ -19,6 +19,18 @@ namespace {
 constexpr int kBarWidth = 10;
 constexpr int kBarHeight = 200;
 
+// What the exception in flight says; only inside a catch block.
+QString describeException()
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QStringLiteral("an exception of unknown type");
+    }
+}
+
 cv::Mat enhance(const cv::Mat& source, int mode)
 {
     if (mode == 0)
@@ -78,9 +90,32 @@ void PicturePipeline::queueSave(Save save)
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_saves.push_back(std::move(save));
+        // The newer picture would overwrite the same file at once: the waiting one need not
+        // be written first, and what waits stays bounded however slow the disk is.
+        const auto waiting = std::find_if(m_saves.begin(), m_saves.end(),
+                                          [&](const Save& s) { return s.path == save.path; });
+        if (waiting != m_saves.end()) {
+            save.endsPictures += waiting->endsPictures;
+            *waiting = std::move(save);
+        } else {
+            m_saves.push_back(std::move(save));
+        }
+        m_mostSavesWaiting = std::max(m_mostSavesWaiting, int(m_saves.size()));
     }
     m_wake.notify_all();
+}
+
+int PicturePipeline::mostSavesWaiting() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_mostSavesWaiting;
+}
+
+void PicturePipeline::picturesDone(int count)
+{
+    m_picturesInWork -= count;
+    if (count > 0 && m_picturesInWork == 0 && !m_closing)
+        emit readyForPicture();
 }
 
 void PicturePipeline::post(std::function<void()> report)
@@ -124,7 +159,14 @@ void PicturePipeline::work()
             step = std::move(m_steps.front());
             m_steps.pop_front();
         }
-        step();
+        try {
+            step();
+        } catch (...) {
+            // A step that is no picture's (a mode, a turn, a save asked for): what is shown
+            // stays as it was.
+            qCWarning(lcPipeline) << "A picture step failed:" << describeException();
+            post([this] { emit failed(); });
+        }
     }
 }
 
@@ -140,8 +182,17 @@ void PicturePipeline::write()
             save = std::move(m_saves.front());
             m_saves.pop_front();
         }
+        // Taken up, the save no longer waits: the next picture may be processed meanwhile.
+        if (save.endsPictures > 0)
+            post([this, count = save.endsPictures] { picturesDone(count); });
         QString error;
-        if (writePictureFile(save.picture, save.path, error)) {
+        bool written = false;
+        try {
+            written = writePictureFile(save.picture, save.path, error);
+        } catch (...) {
+            error = describeException();
+        }
+        if (written) {
             post([this, at = save.queuedAtMs] { emit saved(at); });
         } else {
             qCWarning(lcPipeline) << "Picture not saved to" << save.path << ":" << error;
@@ -156,6 +207,7 @@ void PicturePipeline::addPicture(std::vector<unsigned char> bytes, qint64 queued
     // A std::function must be copyable, so the bytes travel behind a shared pointer.
     auto shared = std::make_shared<std::vector<unsigned char>>(std::move(bytes));
     ++m_picturesInWork;
+    m_mostPicturesInWork = std::max(m_mostPicturesInWork, m_picturesInWork);
     queueStep([this, shared, queuedAtMs, autoSave, path] {
         process(*shared, queuedAtMs, autoSave, path);
     });
@@ -164,22 +216,49 @@ void PicturePipeline::addPicture(std::vector<unsigned char> bytes, qint64 queued
 void PicturePipeline::process(const std::vector<unsigned char>& bytes, qint64 queuedAtMs,
                               bool autoSave, const QString& path)
 {
-    const cv::Mat decoded = decodePicture(bytes);
-    int level = 0;
-    const cv::Mat initialised = decoded.empty() ? cv::Mat() : quor_InitOstraImg(decoded, level);
-    if (initialised.empty()) {
-        if (decoded.empty())
+    // Until its showing or its save takes that over, a failure ends the picture's work;
+    // until it shows, the picture on screen stays the one that turns and saves.
+    bool inWork = true, presented = false;
+    const cv::Mat shownSource = m_source, shownCurrent = m_current;
+    const int shownModeSerial = m_currentModeSerial;
+    try {
+        const cv::Mat decoded = decodePicture(bytes);
+        int level = 0;
+        const cv::Mat initialised = decoded.empty() ? cv::Mat() : quor_InitOstraImg(decoded, level);
+        if (decoded.empty()) {
             qCWarning(lcPipeline) << "Received" << bytes.size() << "bytes that are no picture";
-        else
+        } else if (initialised.empty()) {
             qCWarning(lcPipeline) << "Picture of type" << decoded.type()
                                   << "could not be initialised";
-        post([this] {
-            --m_picturesInWork;
-            emit failed();
-        });
-        return;
+        } else {
+            m_source = initialised;
+            enhanceInLatestMode();
+            const cv::Mat bar = drawLuminanceBar(level, kBarWidth, kBarHeight);
+            present(CVS::cvMatToQImage(bar).copy(), !autoSave);
+            presented = true;
+            inWork = autoSave;
+            if (autoSave)
+                queueSave({m_current, path, queuedAtMs, 1});
+            return;
+        }
+    } catch (...) {
+        // Out of memory in a step, or any other fault, ends this picture only.
+        qCWarning(lcPipeline) << "Picture of" << bytes.size()
+                              << "bytes not processed:" << describeException();
+        if (!presented) {
+            m_source = shownSource;
+            m_current = shownCurrent;
+            m_currentModeSerial = shownModeSerial;
+        }
     }
-    m_source = initialised;
+    post([this, inWork] {
+        picturesDone(int(inWork));
+        emit failed();
+    });
+}
+
+void PicturePipeline::enhanceInLatestMode()
+{
     // A mode asked for while this picture was in work is the mode it lands in, also in its
     // save: enhance again until no newer mode came meanwhile.
     for (;;) {
@@ -195,10 +274,6 @@ void PicturePipeline::process(const std::vector<unsigned char>& bytes, qint64 qu
         if (serial == m_modeSerial)
             break;
     }
-    const cv::Mat bar = drawLuminanceBar(level, kBarWidth, kBarHeight);
-    present(CVS::cvMatToQImage(bar).copy());
-    if (autoSave)
-        queueSave({m_current, path, queuedAtMs});
 }
 
 void PicturePipeline::setMode(int mode)
@@ -246,7 +321,7 @@ void PicturePipeline::save(const QString& path)
     });
 }
 
-void PicturePipeline::present(const QImage& bar)
+void PicturePipeline::present(const QImage& bar, bool pictureDone)
 {
     // Reduced before it becomes a QImage: area interpolation of the full picture costs a
     // fraction of Qt's smooth scaling of it.
@@ -265,8 +340,8 @@ void PicturePipeline::present(const QImage& bar)
     cv::resize(reduced, reduced, cv::Size(fit.width(), fit.height()), 0, 0, cv::INTER_AREA);
     const QImage picture = CVS::cvMatToQImage(reduced).convertToFormat(QImage::Format_RGB32);
     Shown state{m_source, m_current, picture, bar};
-    post([this, state] {
-        m_picturesInWork -= !state.bar.isNull();
+    post([this, state, pictureDone] {
+        picturesDone(int(pictureDone));
         emit shown(state);
     });
 }

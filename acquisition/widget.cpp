@@ -11,6 +11,7 @@
 
 #include "ui_widget.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -102,9 +103,10 @@ void Widget::construct()
             // Setting the same style sheets again re-polishes five buttons for nothing.
             if (!ui->pushButton_image_save->isEnabled())
                 showToolsActive();
-            takePicture(ui->comboBox_wifi->currentText());
         }
     });
+    connect(m_pipeline, &PicturePipeline::readyForPicture, this,
+            [this] { takePicture(ui->comboBox_wifi->currentText()); });
     connect(m_pipeline, &PicturePipeline::failed, this, &Widget::acquisitionFailed);
     connect(m_pipeline, &PicturePipeline::saved, this, &Widget::pictureSaved);
     connect(m_pipeline, &PicturePipeline::saveFailed, this, &Widget::pictureNotSaved);
@@ -191,6 +193,8 @@ void Widget::setDeviceIcon(const char* image)
 
 int Widget::informUser(const QString& title, const QString& text)
 {
+    if (m_closing)
+        return QMessageBox::Ok;
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::NoButton);
     return box.exec();
@@ -198,7 +202,7 @@ int Widget::informUser(const QString& title, const QString& text)
 
 void Widget::Wifi_TimerTimeOut()
 {
-    if (m_inTick || m_tornDown)
+    if (m_inTick || m_tornDown || m_closing)
         return;
     m_inTick = true;
     tick();
@@ -209,8 +213,11 @@ void Widget::Wifi_TimerTimeOut()
 
 void Widget::tick()
 {
+    // A tick that closed the window opens nothing more.
     if (!hotspotRunning(*m_runner))
         close();
+    if (m_closing)
+        return;
 
     const WifiStatus status = tcpClient->wifi()->wifiStatus();
     if (status.state == 0) {
@@ -219,10 +226,15 @@ void Widget::tick()
     } else if (status.noWifiAdapter()) {
         informUser(tr("Title"), tr("WIFI is not turned on"));
         close();
+        return;
     }
 
+    // A picture the pipeline cannot take yet stays with the selected scanner's link, which
+    // meanwhile asks that scanner for nothing more.
     QList<OstraInfo> records;
-    syncDeviceSelector(tcpClient->onlineDevices(records));
+    const QString selected = ui->comboBox_wifi->currentText();
+    syncDeviceSelector(
+        tcpClient->onlineDevices(records, m_pipeline->wantsPicture() ? QString() : selected));
     dispatchRecords(records);
 }
 
@@ -305,6 +317,9 @@ void Widget::reveiveClientCom(OstraInfo State)
 
 QMessageBox* Widget::prompt(QMessageBox::Icon icon, const QString& text)
 {
+    // A box opened during the close would keep the program alive after it said it closes.
+    if (m_closing)
+        return nullptr;
     // Not modal: the pictures that follow go on meanwhile.
     auto* box = new QMessageBox(icon, tr("Prompt"), text, QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -314,7 +329,6 @@ QMessageBox* Widget::prompt(QMessageBox::Icon icon, const QString& text)
 
 void Widget::acquisitionFailed()
 {
-    takePicture(ui->comboBox_wifi->currentText());
     if (!m_acquisitionFailureBox || !m_acquisitionFailureBox->isVisible())
         m_acquisitionFailureBox = prompt(QMessageBox::Information, tr("Image acquisition failed!"));
 }
@@ -415,12 +429,19 @@ void Widget::closeEvent(QCloseEvent* event)
 {
     trace(QStringLiteral("closeEvent Start"), QString());
     event->accept();
+    m_closing = true;
     // A picture saved before the close is told of before it; none after it.
     if (m_pipeline)
         m_pipeline->stop();
     if (udp && !m_closeTold)
         udp->UDPSendDataClose();
     m_closeTold = true;
+    // Every message box is parentless: one left open would keep the program, and its
+    // single-instance lock, alive after the data source heard that it closes. A box's own
+    // loop returns into the code that opened it, which finds the window closing.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+            box->done(QMessageBox::Ok);
     trace(QStringLiteral("closeEvent End"), QString());
     // After the tick that may have closed the window has finished with the monitor.
     QTimer::singleShot(0, this, &Widget::closeUDP);
@@ -446,9 +467,15 @@ void Widget::tearDown()
     if (m_tornDown)
         return;
     m_tornDown = true;
+    m_closing = true;
     // First, so that no save is told of after the close.
     delete m_pipeline;
     m_pipeline = nullptr;
+    // A window that goes without a close event (the program's loop left some other way)
+    // still tells the data source, which would otherwise wait for a program long gone.
+    if (!m_closeTold)
+        udp->UDPSendDataClose();
+    m_closeTold = true;
     udp->closeSocket();
     udp->wait();
     if (proTimer && proTimer->isActive())

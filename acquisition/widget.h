@@ -31,8 +31,9 @@ class Widget;
 // The acquisition program's main window. It owns the TWAIN bridge, the status monitor and
 // the picture pipeline. Its 500 ms tick keeps the device selector in step and hands the
 // selected scanner's status records to the frame handler; that scanner's pictures are
-// handed over as soon as its link holds them, and the pipeline decodes, enhances, shows
-// and saves them off the GUI thread.
+// handed over as soon as its link holds them and the pipeline takes one (until then they
+// stay with the link), and the pipeline decodes, enhances, shows and saves them off the
+// GUI thread.
 class Widget final : public QWidget
 {
     Q_OBJECT
@@ -130,6 +131,8 @@ private:
     // A failed save is told once, and again only after a save has worked in between.
     bool m_saveFailureTold = false;
     bool m_tornDown = false;
+    // From the first close on: no new message box, no tick.
+    bool m_closing = false;
     // A close inside one of the tick's message boxes runs that box's event loop while the
     // tick still holds the monitor; the teardown then waits for the tick's end.
     bool m_tearDownDue = false;

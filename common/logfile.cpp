@@ -1,5 +1,7 @@
 #include "common/logfile.h"
 
+#include "common/groupfilemode.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -82,6 +84,8 @@ bool startLogFile(const QString& folder, const QDateTime& now, int keep)
         qWarning() << "Cannot open the log file" << file->fileName() << file->errorString();
         return false;
     }
+    if (!setGroupFileMode(*file))
+        qWarning() << "Cannot make the log file private to its group" << file->fileName();
     pruneOldLogs(dir, keep);
     std::lock_guard<std::mutex> lock(logMutex);
     logFile = std::move(file);

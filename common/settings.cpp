@@ -1,5 +1,7 @@
 #include "common/settings.h"
 
+#include "common/groupfilemode.h"
+
 #include "platform/paths.h"
 
 #include <QFile>
@@ -542,5 +544,8 @@ bool writeSetting(const QString& key, const QString& value)
                   qUtf8Printable(path));
         return false;
     }
+    // The rename-save made the file this user's, with the old file's mode or the umask's.
+    QFile written(settings.fileName());
+    setGroupFileMode(written);
     return true;
 }

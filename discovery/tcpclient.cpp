@@ -123,7 +123,7 @@ void TCPClient::releaseFinishedLinks()
     m_retired.erase(done, m_retired.end());
 }
 
-QList<OstraInfo> TCPClient::collectRecords()
+QList<OstraInfo> TCPClient::collectRecords(const QString& keepPictureOf)
 {
     QList<OstraInfo> records;
     // A copy: links leave m_links during the walk, and every link present at the start
@@ -131,8 +131,11 @@ QList<OstraInfo> TCPClient::collectRecords()
     const std::vector<COstra*> links = m_links;
     for (COstra* link : links) {
         OstraInfo record;
-        const bool taken = link->GetInfo(record);
         const QString address = link->ip;
+        // A picture left with its link holds the scanner's next one back.
+        bool pictureKept = false;
+        const bool taken = address == keepPictureOf ? link->TakeStatus(record, pictureKept)
+                                                    : link->GetInfo(record);
         if (!m_misses.contains(address))
             m_misses.insert(address, 0);
         if (taken && record.status == DEVICE_CONNECT_ERROR) {
@@ -141,7 +144,7 @@ QList<OstraInfo> TCPClient::collectRecords()
             retire(link);
         }
         if (m_misses.contains(address))
-            m_misses[address] = taken ? 0 : m_misses.value(address) + 1;
+            m_misses[address] = taken || pictureKept ? 0 : m_misses.value(address) + 1;
         if (taken) {
             qCDebug(lcRecords) << "record taken from" << address << "status" << record.status;
             records.append(record);
@@ -150,9 +153,9 @@ QList<OstraInfo> TCPClient::collectRecords()
     return records;
 }
 
-QStringList TCPClient::onlineDevices(QList<OstraInfo>& records)
+QStringList TCPClient::onlineDevices(QList<OstraInfo>& records, const QString& keepPictureOf)
 {
-    records = collectRecords();
+    records = collectRecords(keepPictureOf);
     QStringList online;
     for (auto it = m_misses.cbegin(); it != m_misses.cend(); ++it) {
         if (it.value() < kMissLimit) {

@@ -33,8 +33,8 @@ public:
     ~TCPClient() override;
 
     // Replaces records with this pass's records and returns the online addresses in text
-    // order.
-    QStringList onlineDevices(QList<OstraInfo>& records);
+    // order. The link of keepPictureOf keeps a picture it holds, and counts as answering.
+    QStringList onlineDevices(QList<OstraInfo>& records, const QString& keepPictureOf = {});
     // Takes the picture the link of address holds, as a collection pass would (its miss
     // count restarts); false when that link holds no picture.
     bool takePicture(const QString& address, OstraInfo& out);
@@ -61,7 +61,7 @@ public slots:
     void stop();
 
 private:
-    QList<OstraInfo> collectRecords();
+    QList<OstraInfo> collectRecords(const QString& keepPictureOf);
     COstra* linkFor(const QString& address) const;
     void retire(COstra* link);
     void releaseFinishedLinks();

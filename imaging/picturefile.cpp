@@ -1,5 +1,6 @@
 #include "imaging/picturefile.h"
 
+#include "common/groupfilemode.h"
 #include "imaging/pictureheader.h"
 
 #include <QFile>
@@ -90,11 +91,16 @@ bool writePictureFile(const cv::Mat& picture, const QString& path, QString& erro
     } catch (const cv::Exception& e) {
         error = QStringLiteral("no encoder for .%1 (%2)").arg(suffix, QString::fromUtf8(e.what()));
         return false;
+    } catch (const std::exception& e) {
+        // Out of memory for the encoded picture, above all.
+        error = QStringLiteral("the picture could not be encoded as .%1 (%2)")
+                    .arg(suffix, QString::fromLocal8Bit(e.what()));
+        return false;
     }
     // The data source reads this file when told; it must never find half a picture, even
     // if the program dies or the disk fills mid-write.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
+    if (!file.open(QIODevice::WriteOnly) || !setGroupFileMode(file) ||
         file.write(reinterpret_cast<const char*>(encoded.data()), qint64(encoded.size())) !=
             qint64(encoded.size()) ||
         !file.commit()) {

@@ -77,6 +77,17 @@ bool COstra::TakePicture(OstraInfo& out)
     return true;
 }
 
+bool COstra::TakeStatus(OstraInfo& out, bool& pictureWaits)
+{
+    MutexLocker lock(mutex);
+    pictureWaits = !infos.empty() && isPictureReply(infos.front().status);
+    if (infos.empty() || pictureWaits)
+        return false;
+    out = std::move(infos.front());
+    infos.pop_front();
+    return true;
+}
+
 bool COstra::SendCmd(int code)
 {
     ByteVector scratch;

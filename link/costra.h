@@ -57,6 +57,9 @@ public:
     bool GetInfo(OstraInfo& out);
     // Takes the waiting record only when it is a picture; false, out untouched, otherwise.
     bool TakePicture(OstraInfo& out);
+    // Takes the waiting record only when it is no picture; false, out untouched, otherwise,
+    // with pictureWaits telling whether a picture is what waits.
+    bool TakeStatus(OstraInfo& out, bool& pictureWaits);
     // One exchange with code on the caller's thread; true when the scanner answered with a
     // status or a picture, false when the exchange failed or the reply was no such code.
     bool SendCmd(int code);

@@ -1,32 +1,58 @@
 #include "sane/frame.h"
 
+#include <opencv2/imgproc.hpp>
+
+#include <cstdint>
 #include <cstring>
 
 namespace ostra {
 
 namespace {
 
-template<typename Sample>
-void copyAsRgb(const cv::Mat& picture, SANE_Byte* out)
+template<typename From, typename To, typename Rule>
+cv::Mat convertSamples(const cv::Mat& in, int toDepth, Rule rule)
 {
-    const int channels = picture.channels();
-    for (int row = 0; row < picture.rows; ++row) {
-        const auto* in = picture.ptr<Sample>(row);
-        for (int column = 0; column < picture.cols; ++column, in += channels) {
-            const Sample rgb[3] = {in[2], in[1], in[0]};
-            std::memcpy(out, rgb, sizeof rgb);
-            out += sizeof rgb;
-        }
+    cv::Mat out(in.size(), CV_MAKETYPE(toDepth, in.channels()));
+    const int samples = in.cols * in.channels();
+    for (int row = 0; row < in.rows; ++row) {
+        const From* from = in.ptr<From>(row);
+        To* to = out.ptr<To>(row);
+        for (int i = 0; i < samples; ++i)
+            to[i] = rule(from[i]);
     }
+    return out;
+}
+
+cv::Mat withDepth(const cv::Mat& picture, int depth)
+{
+    if (depth == 8 && picture.depth() == CV_16U)
+        return convertSamples<std::uint16_t, std::uint8_t>(
+            picture, CV_8U, [](std::uint16_t v) { return std::uint8_t((v + 128u) / 257u); });
+    if (depth == 16 && picture.depth() == CV_8U)
+        return convertSamples<std::uint8_t, std::uint16_t>(
+            picture, CV_16U, [](std::uint8_t v) { return std::uint16_t(v * 257u); });
+    return picture;
 }
 
 } // namespace
 
-bool frameFromPicture(const cv::Mat& picture, Frame& frame, std::string& why)
+SANE_Parameters frameParameters(int columns, int rows, FrameKind kind)
 {
-    const int depth = picture.depth() == CV_8U ? 8 : picture.depth() == CV_16U ? 16 : 0;
+    SANE_Parameters p{};
+    p.format = kind.color ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
+    p.last_frame = SANE_TRUE;
+    p.depth = kind.depth;
+    p.lines = rows;
+    p.pixels_per_line = columns;
+    p.bytes_per_line = columns * (kind.color ? 3 : 1) * kind.depth / 8;
+    return p;
+}
+
+bool frameFromPicture(const cv::Mat& picture, FrameKind kind, Frame& frame, std::string& why)
+{
     const int channels = picture.channels();
-    if (depth == 0 || picture.dims != 2 || picture.empty()) {
+    if ((picture.depth() != CV_8U && picture.depth() != CV_16U) || picture.dims != 2 ||
+        picture.empty()) {
         why = "samples of OpenCV depth " + std::to_string(picture.depth()) +
               ", neither 8- nor 16-bit";
         return false;
@@ -35,26 +61,19 @@ bool frameFromPicture(const cv::Mat& picture, Frame& frame, std::string& why)
         why = std::to_string(channels) + " channels, neither grey nor colour";
         return false;
     }
-    const bool grey = channels == 1;
-    const int bytesPerPixel = (grey ? 1 : 3) * depth / 8;
-    SANE_Parameters& p = frame.parameters;
-    p.format = grey ? SANE_FRAME_GRAY : SANE_FRAME_RGB;
-    p.last_frame = SANE_TRUE;
-    p.depth = depth;
-    p.lines = picture.rows;
-    p.pixels_per_line = picture.cols;
-    p.bytes_per_line = picture.cols * bytesPerPixel;
-    frame.bytes.resize(std::size_t(p.bytes_per_line) * std::size_t(p.lines));
+    static const int toGrey[] = {-1, -1, -1, cv::COLOR_BGR2GRAY, cv::COLOR_BGRA2GRAY};
+    static const int toRgb[] = {-1, cv::COLOR_GRAY2RGB, -1, cv::COLOR_BGR2RGB, cv::COLOR_BGRA2RGB};
+    const int code = kind.color ? toRgb[channels] : toGrey[channels];
+    cv::Mat samples = picture;
+    if (code >= 0)
+        cv::cvtColor(picture, samples, code);
+    samples = withDepth(samples, kind.depth);
 
-    SANE_Byte* out = frame.bytes.data();
-    if (grey) {
-        for (int row = 0; row < picture.rows; ++row, out += p.bytes_per_line)
-            std::memcpy(out, picture.ptr(row), std::size_t(p.bytes_per_line));
-    } else if (depth == 8) {
-        copyAsRgb<std::uint8_t>(picture, out);
-    } else {
-        copyAsRgb<std::uint16_t>(picture, out);
-    }
+    frame.parameters = frameParameters(picture.cols, picture.rows, kind);
+    const std::size_t rowBytes = std::size_t(frame.parameters.bytes_per_line);
+    frame.bytes.resize(rowBytes * std::size_t(picture.rows));
+    for (int row = 0; row < samples.rows; ++row)
+        std::memcpy(frame.bytes.data() + rowBytes * std::size_t(row), samples.ptr(row), rowBytes);
     return true;
 }
 

@@ -3,14 +3,17 @@
 #include "common/twainnotice.h"
 #include "sane/debug.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace ostra {
@@ -36,6 +39,18 @@ int bindLoopback(int port)
         return -1;
     }
     return fd;
+}
+
+void drain(int fd)
+{
+    char bytes[64];
+    while (fd >= 0 && ::read(fd, bytes, sizeof bytes) > 0) {
+    }
+}
+
+bool isNotice(const char* payload, long size, const char* notice)
+{
+    return size == long(twain::kNoticeSize) && std::memcmp(payload, notice, size) == 0;
 }
 
 } // namespace
@@ -68,56 +83,152 @@ void WakeLine::wake()
 
 void WakeLine::reset()
 {
-    char drain[64];
-    while (m_read >= 0 && ::read(m_read, drain, sizeof drain) > 0) {
-    }
+    drain(m_read);
     m_woken.store(false);
 }
 
-Notice waitForNotice(int port, int seconds, WakeLine& wake)
+NoticeListener::NoticeListener(WakeLine& wake, ReadPicture readPicture)
+    : m_wake(wake), m_readPicture(std::move(readPicture))
 {
-    const int fd = bindLoopback(port);
-    if (fd < 0) {
-        const bool inUse = errno == EADDRINUSE;
-        debug(1, "cannot listen on 127.0.0.1:%d: %s", port, std::strerror(errno));
-        return inUse ? Notice::PortInUse : Notice::Failed;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_readyRead = ends[0];
+        m_readyWrite = ends[1];
     }
-    debug(3, "waiting up to %d s for a picture on 127.0.0.1:%d", seconds, port);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    Notice notice = Notice::TimedOut;
-    while (!wake.woken()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd watched[2] = {{fd, POLLIN, 0}, {wake.readEnd(), POLLIN, 0}};
-        const int ready = ::poll(watched, wake.valid() ? 2 : 1, int(left.count()));
+}
+
+NoticeListener::~NoticeListener()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_socket >= 0)
+        ::close(m_socket);
+    if (m_readyRead >= 0) {
+        ::close(m_readyRead);
+        ::close(m_readyWrite);
+    }
+}
+
+bool NoticeListener::listen(int port)
+{
+    if (m_readyRead < 0) {
+        errno = EMFILE;
+        return false;
+    }
+    m_socket = bindLoopback(port);
+    if (m_socket < 0)
+        return false;
+    // The frontend's signals (scanimage's Ctrl-C handler) belong to its own threads: this one
+    // starts with all of them blocked.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+        m_thread = std::thread(&NoticeListener::run, this);
+    } catch (const std::system_error& error) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        ::close(m_socket);
+        m_socket = -1;
+        errno = error.code().value();
+        return false;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_setname_np(m_thread.native_handle(), "ostra-notices");
+    return true;
+}
+
+void NoticeListener::run()
+{
+    while (!m_wake.woken()) {
+        pollfd watched[2] = {{m_socket, POLLIN, 0}, {m_wake.readEnd(), POLLIN, 0}};
+        const int ready = ::poll(watched, m_wake.valid() ? 2 : 1, m_wake.valid() ? -1 : 200);
         if (ready < 0 && errno != EINTR) {
-            debug(1, "waiting on 127.0.0.1:%d failed: %s", port, std::strerror(errno));
-            notice = Notice::Failed;
+            debug(1, "waiting for notifications failed: %s", std::strerror(errno));
             break;
         }
         if (ready <= 0 || !(watched[0].revents & POLLIN))
             continue;
         char payload[16];
-        const ssize_t size = ::recv(fd, payload, sizeof payload, MSG_DONTWAIT);
-        if (size == ssize_t(twain::kNoticeSize) &&
-            std::memcmp(payload, twain::kPictureSaved, twain::kNoticeSize) == 0) {
-            notice = Notice::PictureSaved;
-            break;
-        }
-        if (size == ssize_t(twain::kNoticeSize) &&
-            std::memcmp(payload, twain::kProgramClosing, twain::kNoticeSize) == 0) {
-            notice = Notice::ProgramClosing;
-            break;
-        }
+        const ssize_t size = ::recv(m_socket, payload, sizeof payload, MSG_DONTWAIT);
         if (size >= 0)
-            debug(2, "ignored a datagram of %zd bytes that is no notification", size);
+            take(payload, long(size));
     }
-    ::close(fd);
-    if (wake.woken())
-        notice = Notice::Cancelled;
-    return notice;
+    // The port is free as soon as the scan is cancelled, not only when the frontend's next
+    // call reaps this thread.
+    ::close(m_socket);
+    m_socket = -1;
+}
+
+void NoticeListener::take(const char* payload, long size)
+{
+    Notice notice;
+    if (isNotice(payload, size, twain::kProgramClosing)) {
+        notice.closing = true;
+    } else if (!isNotice(payload, size, twain::kPictureSaved)) {
+        debug(2, "ignored a datagram of %ld bytes that is no notification", size);
+        return;
+    } else {
+        std::size_t waiting = 0;
+        bool full = false;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            waiting = m_waiting.size();
+            full = waiting >= kMaxWaitingNotices || m_waitingBytes >= kMaxWaitingBytes;
+        }
+        if (full) {
+            debug(1, "a picture was saved while %zu wait to be scanned: not taken", waiting);
+            return;
+        }
+        // Read now: the next save replaces the file, and this notice is for this picture.
+        if (!m_readPicture(notice))
+            notice.bytes.clear();
+    }
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_waitingBytes + notice.bytes.size() > kMaxWaitingBytes) {
+            debug(1, "a picture of %zu bytes does not fit beside those waiting: not taken",
+                  notice.bytes.size());
+            return;
+        }
+        m_waitingBytes += notice.bytes.size();
+        debug(3, "notification %zu taken: %s, %zu bytes", m_waiting.size() + 1,
+              notice.closing ? "\"1000\"" : "\"1001\"", notice.bytes.size());
+        m_waiting.push_back(std::move(notice));
+    }
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_readyWrite, &byte, 1);
+}
+
+NoticeListener::Wait NoticeListener::next(std::chrono::steady_clock::time_point deadline,
+                                          Notice& notice)
+{
+    for (;;) {
+        // Drained before the queue is looked at: a notice queued after the look leaves a
+        // fresh byte behind, so the wait below cannot miss it.
+        drain(m_readyRead);
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_waiting.empty()) {
+                notice = std::move(m_waiting.front());
+                m_waiting.pop_front();
+                m_waitingBytes -= notice.bytes.size();
+                return Wait::Taken;
+            }
+        }
+        if (m_wake.woken())
+            return Wait::Cancelled;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return Wait::TimedOut;
+        pollfd watched[2] = {{m_readyRead, POLLIN, 0}, {m_wake.readEnd(), POLLIN, 0}};
+        const int ready = ::poll(watched, m_wake.valid() ? 2 : 1,
+                                 int(std::min<long long>(left.count() + 1, 200)));
+        if (ready < 0 && errno != EINTR) {
+            debug(1, "waiting for a picture failed: %s", std::strerror(errno));
+            return Wait::TimedOut;
+        }
+    }
 }
 
 } // namespace ostra

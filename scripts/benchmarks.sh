@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-docs/BENCHMARKS.md}
 cmake --build build -j2 --target bench_devicerequest bench_framehandler bench_tick bench_save \
-    bench_toolrunner bench_quorimage >/dev/null
+    bench_toolrunner bench_quorimage bench_flood >/dev/null
 
 section() { # section TITLE COMMAND...
     local title=$1; shift
@@ -51,6 +51,11 @@ else
     echo >>"$tmp"
 fi
 if [[ $EUID -eq 0 ]]; then
+    flood() { # camera-sized pictures for 60 s in the default mode, then the largest in Ultra HD
+        tests/support/run-in-test-net.sh build/bench/bench_flood 60 &&
+            tests/support/run-in-test-net.sh build/bench/bench_flood 30 4096 4096 2
+    }
+    section "Flood of pictures: memory, saves waiting, \"1001\" lag, close time" flood
     # The whole-system run's report: its checks and figures, without the file list.
     wholesystem() {
         tests/support/run-in-test-net.sh bash tests/e2e/wholesystem.sh --build build \

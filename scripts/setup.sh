@@ -14,8 +14,8 @@ packages=(
     iputils-ping iproute2
     g++-mingw-w64-x86-64-posix wine64
     clang-14 libclang-rt-14-dev
-    libsane-dev sane-utils
-    dpkg-dev fakeroot lintian
+    libsane-dev sane-utils python3-sane
+    dpkg-dev fakeroot lintian piuparts debootstrap
 )
 
 missing=()

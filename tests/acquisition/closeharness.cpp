@@ -4,9 +4,9 @@
 //
 //   imagra-closeharness CONFIG ORDER
 //
-// ORDER "hotspot-box-first": OK on "Please open Beaconry.exe" once discovery has given up,
-// then OK on whatever box follows. ORDER "window-first": the window is closed (as a
-// session ends) while that box is open, and the box is dismissed afterwards.
+// ORDER "hotspot-box-first": OK on "Please open Beaconry.exe" once discovery has given up.
+// ORDER "window-first": the window is closed (as a session ends) while that box is open,
+// and nobody clicks. Exits 3 when another box opened (it would be OK'd).
 
 #include "acquisition/widget.h"
 #include "common/settings.h"
@@ -33,8 +33,7 @@ int main(int argc, char* argv[])
     auto window = fixture.make();
     window->show();
 
-    bool gaveUp = false;
-    int passesSinceClose = -1;
+    bool gaveUp = false, closed = false, otherBox = false;
     QTimer user;
     QObject::connect(&user, &QTimer::timeout, [&] {
         if (!gaveUp && window->monitor()) {
@@ -46,11 +45,11 @@ int main(int argc, char* argv[])
             if (!box || !box->isVisible())
                 continue;
             if (box->text() != QLatin1String("Please open Beaconry.exe")) {
+                otherBox = true;
                 box->done(QMessageBox::Ok);
-            } else if (windowFirst && passesSinceClose < 0) {
-                window->close();
-                passesSinceClose = 0;
-            } else if (windowFirst ? ++passesSinceClose > 10 : gaveUp) {
+            } else if (windowFirst && !closed) {
+                closed = window->close();
+            } else if (!windowFirst && gaveUp) {
                 box->done(QMessageBox::Ok);
             }
         }
@@ -58,5 +57,5 @@ int main(int argc, char* argv[])
     user.start(20);
     const int result = app.exec();
     window.reset();
-    return result;
+    return otherBox ? 3 : result;
 }

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <thread>
 
 // Further instances are this executable started with --instance ID MODE: MODE "hold" becomes
@@ -262,6 +263,30 @@ private slots:
         QVERIFY(QFile::exists(folder + QStringLiteral("/notes.log")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Cannot")));
         QVERIFY(!startLogFile(log.fileName()));
+    }
+
+    // The configuration and the logs are the camera group's alone (0660) whatever the umask,
+    // also where the rename-save replaces a world-readable configuration.
+    void writtenFilesAreTheGroupsAlone()
+    {
+        const QString log = dir.filePath(QStringLiteral("logs/2026-12-07 08-00-00.log"));
+        for (const mode_t umask : {0, 077}) {
+            for (const mode_t earlier : {0, 0664}) {
+                const mode_t was = ::umask(umask);
+                QVERIFY(!earlier || ::chmod(QFile::encodeName(file), earlier) == 0);
+                const bool written = writeSetting(QStringLiteral("IMAHE/AutoSave"), "1");
+                const bool logged =
+                    startLogFile(QFileInfo(log).path(), QDateTime(QDate(2026, 12, 7), QTime(8, 0)));
+                ::umask(was);
+                stopLogFile();
+                for (const QString& path : {file, log}) {
+                    struct stat status
+                    {};
+                    QVERIFY(written && logged && ::stat(QFile::encodeName(path), &status) == 0);
+                    QCOMPARE(status.st_mode & 07777, mode_t(0660));
+                }
+            }
+        }
     }
 };
 

@@ -2,7 +2,7 @@
 # Imagra closed and the scanner gone: a real scanimage with a private SANE configuration
 # folder and the build's library folder, so nothing is installed.
 port_bound() { [[ -n "$(ss -Huln "sport = :$port")" ]]; } # 127.0.0.1 at the data source's port
-same_pixels() { [[ "$(compare -metric AE "$scanned" "$saved" null: 2>&1)" == 0 ]]; }
+same_pixels() { [[ "$(compare -metric AE "$scanned" "$saved" null: 2>&1)" == 0 ]]; } # 16 bits: no 8-bit rounding
 
 sane_scan_checks() {
     ((demo_seconds == 0)) || return 0 # the demo serves several pictures; one is compared here
@@ -24,7 +24,7 @@ sane_scan_checks() {
     # The backend takes the TWAIN listener's place on the port.
     kill $(ss -Hulpn "sport = :$port" | sed -n 's/.*pid=\([0-9]*\).*/\1/p') 2>/dev/null
     wait_for 10 eval '! port_bound' || say "FAIL: the TWAIN listener still holds port $port"
-    "${scan[@]}" -d ostra --wait 120 --format=png -o "$scanned" 2>"$work/sane-scan.log" &
+    "${scan[@]}" -d ostra --wait 120 --depth 16 --format=png -o "$scanned" 2>"$work/sane-scan.log" &
     scan_pid=$! && pids+=("$scan_pid")
     wait_for 10 port_bound || say "FAIL: scanimage does not wait on port $port"
     ip -n "$OSTRA_TEST_HOST_NS" link set veth-dev up

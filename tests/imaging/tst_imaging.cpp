@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <csignal>
@@ -282,6 +283,23 @@ private slots:
         QVERIFY(!kept.empty());
         QCOMPARE(kept.at<ushort>(0, 0), ushort(1234));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"scan.png"});
+    }
+    // A patient's picture is the camera group's alone (0660) whatever the umask, also where
+    // the rename-save replaces a world-readable one.
+    void picturesAreTheGroupsAlone()
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("scan.png")));
+        QString error;
+        const mode_t was = ::umask(0);
+        for (const mode_t earlier : {0, 0644}) {
+            struct stat status
+            {};
+            QVERIFY(!earlier || ::chmod(path, earlier) == 0);
+            QVERIFY(writePictureFile(cv::Mat(8, 8, CV_8UC1), path, error));
+            QVERIFY(::stat(path, &status) == 0 && (status.st_mode & 07777) == 0660);
+        }
+        ::umask(was);
     }
     // Colour comes back grey; the argument is a view into a larger matrix, so writes show.
     void typesKeptAndArgumentUntouched()
