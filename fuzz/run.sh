@@ -14,7 +14,7 @@ shift 3
 if (($#)) && [[ $1 != -- ]]; then work=$1; shift; fi
 [[ ${1-} == -- ]] && shift
 [[ -x $binary ]] || { echo "$binary not built (-DOSTRA_FUZZ=ON): skipped"; exit 77; }
-# A picture is bounded to 16 megapixels while decoding, and the library holds a few at once.
+# A picture is refused above 16 megapixels before it decodes, and the library holds a few at once.
 case $target in
 picture) options=(-max_len=65536 -malloc_limit_mb=512) ;;
 *) options=(-max_len=8192 -malloc_limit_mb=64) ;;

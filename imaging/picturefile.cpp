@@ -1,6 +1,7 @@
 #include "imaging/picturefile.h"
 
 #include "common/groupfilemode.h"
+#include "imaging/pictureheader.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,60 +13,25 @@
 
 namespace {
 
-// Refuses, as any decoder failure, a matrix of more pixels than the bound; everything else
-// is the standard allocator's.
-class BoundedAllocator final : public cv::MatAllocator
-{
-public:
-    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
-                           cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
-    {
-        std::uint64_t pixels = 1;
-        for (int i = 0; i < dims; ++i) {
-            pixels *= std::uint64_t(sizes[i]);
-            if (pixels > kMaxPicturePixels)
-                CV_Error(cv::Error::StsNoMem, "decoded picture larger than the bound");
-        }
-        return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
-    }
-    bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
-    {
-        return cv::Mat::getStdAllocator()->allocate(data, flags, usage);
-    }
-    void deallocate(cv::UMatData* data) const override
-    {
-        cv::Mat::getStdAllocator()->deallocate(data);
-    }
-};
-
-// Puts the bound in force for the decoder's allocations, and takes it back however the
-// decode ends.
-class BoundInForce final
-{
-public:
-    BoundInForce() : m_previous(cv::Mat::getDefaultAllocator())
-    {
-        static BoundedAllocator bounded;
-        cv::Mat::setDefaultAllocator(&bounded);
-    }
-    ~BoundInForce() { cv::Mat::setDefaultAllocator(m_previous); }
-    BoundInForce(const BoundInForce&) = delete;
-    BoundInForce& operator=(const BoundInForce&) = delete;
-
-private:
-    cv::MatAllocator* m_previous;
-};
-
+// The decoders allocate whatever a header claims, so the claim is checked before anything is
+// decoded; bytes in a format whose header is not read here are refused. Nothing global is
+// touched: other threads, and other decodes, allocate as they please meanwhile.
 cv::Mat decodeBounded(const std::vector<unsigned char>& bytes, int flags)
 {
-    if (bytes.empty())
+    const cv::Size claimed = pictureHeaderSize(bytes);
+    if (claimed.empty() ||
+        std::uint64_t(claimed.width) * std::uint64_t(claimed.height) > kMaxPicturePixels)
         return {};
-    const BoundInForce bound;
+    cv::Mat decoded;
     try {
-        return cv::imdecode(bytes, flags);
+        decoded = cv::imdecode(bytes, flags);
     } catch (const cv::Exception&) {
         return {};
     }
+    // Another size than the header's means the decoder read it by other rules than the check.
+    if (decoded.size() != claimed && decoded.size() != cv::Size(claimed.height, claimed.width))
+        return {};
+    return decoded;
 }
 
 } // namespace

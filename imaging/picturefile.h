@@ -11,9 +11,10 @@
 constexpr std::uint64_t kMaxPicturePixels = 4096u * 4096u;
 
 // The picture in bytes as received, decoded keeping 16 bits where the file has them (colour
-// made grey). Empty when the bytes are no picture, the decoder fails, or the picture would
-// have more than kMaxPicturePixels: a header alone makes the decoder allocate the size it
-// claims, so 21 bytes could otherwise ask for gigabytes. Call on one thread at a time.
+// made grey). Empty when the bytes are no picture, the decoder fails, the bytes are in none
+// of the formats pictureHeaderSize reads, or their header claims more than kMaxPicturePixels:
+// a header alone makes the decoder allocate the size it claims, so 21 bytes could otherwise
+// ask for gigabytes. Safe on any number of threads at once.
 cv::Mat decodePicture(const std::vector<unsigned char>& bytes);
 // As decodePicture, keeping the channels as stored (grey, BGR or BGRA) along with the depth.
 cv::Mat decodePictureAsStored(const std::vector<unsigned char>& bytes);

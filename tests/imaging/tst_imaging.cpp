@@ -1,5 +1,6 @@
 #include "imaging/cvs.h"
 #include "imaging/picturefile.h"
+#include "imaging/pictureheader.h"
 #include "quorimage/quorimage.h"
 #include "tests/support/procstats.h"
 
@@ -12,9 +13,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -129,8 +132,10 @@ private slots:
         QVERIFY(CVS::cvMatToQImage(cv::Mat()).isNull());
     }
 
-    void decodeKeepsSixteenBitsAndMakesColourGrey()
+    void decodeKeepsSixteenBitsMakesColourGreyAndStopsAtTheBound()
     {
+        QVERIFY(decodePicture(pgm(4097, 4096)).empty());
+        QCOMPARE(decodePicture(pgm(4096, 4096)).rows, 4096);
         std::vector<uchar> png;
         QVERIFY(cv::imencode(".png", cv::Mat(20, 30, CV_16UC1, cv::Scalar(40000)), png));
         const cv::Mat decoded = decodePicture(png);
@@ -138,19 +143,113 @@ private slots:
         QCOMPARE(decoded.at<ushort>(3, 4), ushort(40000));
         QVERIFY(cv::imencode(".png", cv::Mat(8, 8, CV_8UC3, cv::Scalar(10, 200, 30)), png));
         QCOMPARE(decodePicture(png).channels(), 1);
-        QVERIFY(decodePicture(bytesOf("not a picture at all")).empty());
-        QVERIFY(decodePicture(bytesOf(QByteArray("\x89PNG\r\n\x1a\n", 8))).empty());
+    }
+
+    // Each format the decoder accepts is sized from its header, as the decoder then sizes it;
+    // formats whose header is not read are refused.
+    void acceptedFormatsAreSizedFromTheirHeader_data()
+    {
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<bool>("accepted");
+        for (const char* extension :
+             {".png", ".jpg", ".bmp", ".tif", ".pgm", ".ppm", ".pbm", ".ras", ".webp"})
+            QTest::newRow(extension)
+                << QString(extension) << (extension == QLatin1String(".ppm") ? CV_8UC3 : CV_8UC1)
+                << true;
+        QTest::newRow("16-bit TIFF") << ".tif" << int(CV_16UC1) << true;
+        for (const char* extension : {".pfm", ".hdr", ".exr", ".pam"})
+            QTest::newRow(extension) << QString(extension) << int(CV_32FC3) << false;
+    }
+    void acceptedFormatsAreSizedFromTheirHeader()
+    {
+        QFETCH(QString, extension);
+        QFETCH(int, type);
+        QFETCH(bool, accepted);
+        std::vector<uchar> bytes;
+        QVERIFY(cv::imencode(extension.toStdString(), scene(23, 37, type), bytes));
+        const cv::Size size = accepted ? cv::Size(37, 23) : cv::Size();
+        QCOMPARE(pictureHeaderSize(bytes), size);
+        QCOMPARE(decodePicture(bytes).size(), size);
+        QCOMPARE(decodePictureAsStored(bytes).size(), size);
+        QCOMPARE(pictureHeaderSize({bytes.begin(), bytes.begin() + 7}), cv::Size()); // cut off
     }
 
     // A header alone would make the decoder allocate what it claims.
+    void claimedGiantsAreRefusedBeforeTheyAllocate_data()
+    {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<int>("side");         // the width and height claimed
+        const auto le = [](quint32 v, int n) { // least significant byte first
+            QByteArray out;
+            for (int i = 0; i < n; ++i)
+                out += char(v >> (8 * i));
+            return out;
+        };
+        const QByteArray giant("\0\0\x4e\x20\0\0\x4e\x20", 8); // 20000 wide and high
+        QTest::newRow("PNG") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + giant +
+                                    QByteArray("\x10\0\0\0\0\0\0\0\0", 9)
+                             << 20000;
+        QTest::newRow("JPEG, after other segments and stray bytes")
+            << QByteArray("\xff\xd8\xff\xe0\0\x04\x01\x02junk\xff\xff\xc2\0\x0b\x08", 18) +
+                   giant.mid(2, 2) + giant.mid(2, 2) + QByteArray("\x01\x01\x11\0\xff\xda", 6)
+            << 20000;
+        QTest::newRow("BMP") << "BM" + le(0, 12) + le(40, 4) + le(20000, 4) +
+                                    le(quint32(-20000), 4) + le(0x180001, 4)
+                             << 20000;
+        QTest::newRow("BMP with the small header")
+            << "BM" + le(0, 12) + le(12, 4) + le(20000, 2) + le(20000, 2) + le(0x180001, 4)
+            << 20000;
+        QTest::newRow("TIFF") << QByteArray("II*\0\x08\0\0\0\x02\0", 10) + le(256, 2) + le(4, 2) +
+                                     le(1, 4) + le(20000, 4) + le(257, 2) + le(3, 2) + le(1, 4) +
+                                     le(20000, 4)
+                              << 20000;
+        QTest::newRow("PGM") << QByteArray("P5 # a comment\n20000\n20000 255\n\x01\x02") << 20000;
+        QTest::newRow("Sun raster") << "\x59\xa6\x6a\x95" + giant + le(0x08000000, 4) << 20000;
+        QTest::newRow("WebP") << QByteArray("RIFF\x40\0\0\0WEBPVP8L\x20\0\0\0\x2f\xff\xff\xff\x0f",
+                                            25)
+                              << 16384;
+    }
     void claimedGiantsAreRefusedBeforeTheyAllocate()
     {
+        QFETCH(QByteArray, header);
+        QFETCH(int, side);
+        const std::vector<unsigned char> bytes = bytesOf(header);
+        QCOMPARE(pictureHeaderSize(bytes), cv::Size(side, side));
         const qint64 before = residentKiB();
-        QVERIFY(decodePicture(bytesOf("P5\n32768 32768\n65535\n\x01\x02")).empty());
-        QVERIFY(decodePicture(pgm(4097, 4096)).empty());
-        QVERIFY(residentKiB() - before < 200 * 1024);
-        QCOMPARE(decodePicture(pgm(4096, 4096)).rows, 4096);
-        QVERIFY(!cv::Mat(5000, 5000, CV_8UC1).empty()); // the bound holds only while decoding
+        QVERIFY(decodePicture(bytes).empty());
+        QVERIFY(residentKiB() - before < 100 * 1024);
+    }
+
+    // No allocator of the whole process changes while a picture decodes: a bystander's large
+    // pictures, and two decodes at once, go on as if nothing decoded.
+    void decodesLeaveOtherThreadsAllocationsAlone()
+    {
+        std::vector<uchar> png;
+        QVERIFY(cv::imencode(".png", scene(512, 512, CV_16UC1), png));
+        std::atomic<bool> decoding{true};
+        std::atomic<int> refused{0}, wrong{0};
+        std::thread bystander([&] {
+            while (decoding) {
+                try {
+                    cv::Mat(4500, 4500, CV_8UC1).setTo(1); // 20 megapixels
+                } catch (const cv::Exception&) {
+                    ++refused;
+                }
+            }
+        });
+        const auto decode = [&] {
+            for (int i = 0; i < 100; ++i)
+                wrong += decodePicture(png).size() != cv::Size(512, 512);
+        };
+        std::thread first(decode), second(decode);
+        first.join();
+        second.join();
+        decoding = false;
+        bystander.join();
+        QCOMPARE(refused.load(), 0);
+        QCOMPARE(wrong.load(), 0);
+        QVERIFY(!cv::Mat(5000, 5000, CV_8UC1).empty());
     }
 
     // The file is always a whole picture, the old or the new one.
