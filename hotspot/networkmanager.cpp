@@ -18,6 +18,9 @@ const char* const kGatewayAddress = "192.168.137.1/24";
 // Left to choose, NetworkManager took 2472 MHz, which the default regulatory domain forbids
 // an access point; channel 1 is allowed everywhere.
 const char* const kChannel = "1";
+// NetworkManager's device states below which it cannot activate anything: 10 unmanaged,
+// 20 unavailable (switched off, blocked, or missing its supplicant).
+constexpr int kStateUnavailable = 20;
 
 QString text(const char* value)
 {
@@ -116,21 +119,29 @@ QString NetworkManagerHotspot::accessPointDevice()
         return {};
     }
     // NetworkManager turns a Wi-Fi profile for a wired device into a wired one and activates
-    // it, so the device is asked first.
+    // it, and cannot activate one on a device it does not manage or that is switched off, so
+    // the device is asked first.
     QStringList refusals;
     for (const QString& name : wifi) {
-        const QStringList answer = nmcli({text("-g"), text("GENERAL.TYPE,WIFI-PROPERTIES.AP"),
-                                          text("device"), text("show"), name})
-                                       .split(QLatin1Char('\n'));
+        const QStringList answer =
+            nmcli({text("-g"), text("GENERAL.TYPE,GENERAL.STATE,WIFI-PROPERTIES.AP"),
+                   text("device"), text("show"), name})
+                .split(QLatin1Char('\n'));
         const QString type = answer.value(0).trimmed();
-        if (type == QLatin1String("wifi") && answer.value(1).trimmed() == QLatin1String("yes"))
+        const int state = answer.value(1).section(QLatin1Char(' '), 0, 0).toInt();
+        const bool ap = answer.value(2).trimmed() == QLatin1String("yes");
+        if (type == QLatin1String("wifi") && ap && state > kStateUnavailable)
             return name;
         if (type.isEmpty())
             refusals.append(QStringLiteral("%1 is unknown to NetworkManager").arg(name));
         else if (type != QLatin1String("wifi"))
             refusals.append(QStringLiteral("%1 is a %2 device to NetworkManager").arg(name, type));
-        else
+        else if (!ap)
             refusals.append(QStringLiteral("%1 cannot be an access point").arg(name));
+        else if (state == kStateUnavailable)
+            refusals.append(QStringLiteral("%1 is unavailable (is Wi-Fi switched off?)").arg(name));
+        else
+            refusals.append(QStringLiteral("%1 is not managed by NetworkManager").arg(name));
     }
     qCWarning(lcHotspot, "No access point: %s", qPrintable(refusals.join(QStringLiteral("; "))));
     return {};

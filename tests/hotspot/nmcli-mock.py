@@ -56,8 +56,8 @@ try:
     mock = dbus.Interface(root, dbusmock.MOCK_IFACE)
     nm = dbus.Interface(bus.get_object(NAME, NM), dbusmock.MOCK_IFACE)
     settings = dbus.Interface(bus.get_object(NAME, NM + "/Settings"), dbusmock.MOCK_IFACE)
-    for device in ("wlan0", "wlan9"):
-        mock.AddWiFiDevice(device, device, 30)  # 30: disconnected
+    for device, state in (("wlan0", 30), ("wlan9", 30), ("wlan8", 10)):  # disconnected, unmanaged
+        mock.AddWiFiDevice(device, device, state)
     mock.AddEthernetDevice("eth0", "eth0", 30)
     # wlan9 lacks NM_WIFI_DEVICE_CAP_AP (0x40).
     mock.SetProperty(NM + "/Devices/wlan9", NAME + ".Device.Wireless", "WirelessCapabilities",
@@ -67,10 +67,11 @@ try:
     nm.AddMethod(NAME, "DeactivateConnection", "o", "",
                  f"dbusmock.get_object(args[0]).Set('{NAME}.Connection.Active', 'State', "
                  "dbus.UInt32(4))\nself.deactivate_connection(self, args[0])")
-    for device in ("eth0", "wlan9"):
+    for device, reason in (("eth0", "is a ethernet device"), ("wlan9", "cannot be an access point"),
+                           ("wlan8", "is not managed")):
         log = start(device)
         check(f"{device}: nothing sent, the reason in one line",
-              not ours() and not changes() and "No access point: " + device in log, changes())
+              not ours() and not changes() and f"No access point: {device} {reason}" in log, log)
 
     start("wlan0")
     first = ours()

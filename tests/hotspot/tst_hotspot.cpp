@@ -32,7 +32,7 @@ const QStringList kNetshCycle = {
 const QString kTasklist = "tasklist|-fi|imagename eq Airstep.exe ";
 // NetworkManager's side: asked first, then told.
 const QString kNmRunning = "nmcli|-t|-f|RUNNING|general";
-const QString kNmDevice = "nmcli|-g|GENERAL.TYPE,WIFI-PROPERTIES.AP|device|show|";
+const QString kNmDevice = "nmcli|-g|GENERAL.TYPE,GENERAL.STATE,WIFI-PROPERTIES.AP|device|show|";
 const QString kNmProfiles = "nmcli|-t|-f|UUID,NAME|connection|show";
 const QString kNmUp = "nmcli|--wait|25|connection|up|id|ostra-hotspot";
 const QString kNmDown = "nmcli|connection|down|id|ostra-hotspot";
@@ -327,16 +327,19 @@ private slots:
         two.back().name = "wlan2";
         const QStringList up = {kNmProfiles, "nmcli|connection|delete|uuid|u-1|uuid|u-3"};
         QTest::newRow("Start: the Wi-Fi adapter, earlier profiles of ours removed, one added, up")
-            << two << QStringList{"running\n", "wifi\nyes\n"}
+            << two << QStringList{"running\n", "wifi\n30 (disconnected)\nyes\n"}
             << QStringList{kNmRunning, kNmDevice + "wlan"} + up + QStringList{nmAdd("wlan"), kNmUp}
             << QString();
         QTest::newRow("The next Wi-Fi adapter when the first cannot be an access point")
-            << two << QStringList{"running\n", "wifi\nno\n", "wifi\nyes\n"}
+            << two
+            << QStringList{"running\n", "wifi\n30 (disconnected)\nno\n",
+                           "wifi\n30 (disconnected)\nyes\n"}
             << QStringList{kNmRunning, kNmDevice + "wlan", kNmDevice + "wlan2"} + up +
                    QStringList{nmAdd("wlan2"), kNmUp}
             << QString();
         QTest::newRow("No adapter can be an access point: nothing sent")
-            << Adapters{wifi({"0.0.0.0"})} << QStringList{"running\n", "wifi\nno\n"}
+            << Adapters{wifi({"0.0.0.0"})}
+            << QStringList{"running\n", "wifi\n30 (disconnected)\nno\n"}
             << QStringList{kNmRunning, kNmDevice + "wlan"}
             << "No access point: wlan cannot be an access point";
         QTest::newRow("No Wi-Fi adapter: nmcli is not run")
