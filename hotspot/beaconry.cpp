@@ -72,7 +72,7 @@ Beaconry::Beaconry(platform::AdapterTable& adapters, platform::ToolRunner& runne
     checkTimer = new QTimer(this);
     hideTimer = new QTimer(this);
     writeSetting(QStringLiteral("WIFI/setSSID"), QStringLiteral("0"));
-    workerThread = new MyThread(m_runner);
+    workerThread = new MyThread(m_runner, m_adapters);
 
     connect(checkTimer, &QTimer::timeout, this, &Beaconry::checkHotspot);
     connect(blinkTimer, &QTimer::timeout, this, &Beaconry::blinkStateIcon);
@@ -110,7 +110,7 @@ Beaconry::~Beaconry()
     // With the check stopped, a worker run is under way and ends with the access point up;
     // it is left so.
     if (checkTimer->isActive()) {
-        OPENWIFI wifi(m_runner);
+        OPENWIFI wifi(m_runner, m_adapters);
         wifi.closeWifi();
         checkTimer->stop();
     }

@@ -1,6 +1,7 @@
 #include "hotspot/mythread.h"
 
 #include "hotspot/openwifi.h"
+#include "platform/adapters.h"
 #include "platform/toolrunner.h"
 
 namespace {
@@ -10,10 +11,12 @@ constexpr unsigned long kPauseMs = 1000;
 
 } // namespace
 
-MyThread::MyThread(QObject* parent) : MyThread(platform::systemToolRunner(), parent) {}
+MyThread::MyThread(QObject* parent)
+    : MyThread(platform::systemToolRunner(), platform::systemAdapterTable(), parent)
+{}
 
-MyThread::MyThread(platform::ToolRunner& runner, QObject* parent)
-    : QThread(parent), m_runner(runner)
+MyThread::MyThread(platform::ToolRunner& runner, platform::AdapterTable& adapters, QObject* parent)
+    : QThread(parent), m_runner(runner), m_adapters(adapters)
 {
     setObjectName(QStringLiteral("hotspot worker"));
 }
@@ -26,7 +29,7 @@ MyThread::~MyThread()
 
 void MyThread::run()
 {
-    OPENWIFI wifi(m_runner);
+    OPENWIFI wifi(m_runner, m_adapters);
     wifi.closeWifi();
     wifi.openWifi();
     msleep(kPauseMs);

@@ -5,8 +5,9 @@
 #include <mutex>
 
 namespace platform {
+class AdapterTable;
 class ToolRunner;
-}
+} // namespace platform
 
 // The worker that (re)starts the access point off the GUI thread: each run takes it down
 // and brings it up twice, a second apart, then reports isDone(). It shares nothing else
@@ -17,7 +18,8 @@ class MyThread final : public QThread
 
 public:
     explicit MyThread(QObject* parent = nullptr);
-    explicit MyThread(platform::ToolRunner& runner, QObject* parent = nullptr);
+    MyThread(platform::ToolRunner& runner, platform::AdapterTable& adapters,
+             QObject* parent = nullptr);
     // Waits for a run under way to end its cycle.
     ~MyThread() override;
 
@@ -29,6 +31,7 @@ protected:
 
 private:
     platform::ToolRunner& m_runner;
+    platform::AdapterTable& m_adapters;
     // Taken by a run as it ends and by the destructor after the wait: QThread's own join
     // happens in code ThreadSanitizer cannot see, a standard mutex it can.
     std::mutex m_finishLock;

@@ -2,7 +2,9 @@
 
 #include "common/processprobe.h"
 #include "common/settings.h"
+#include "hotspot/networkmanager.h"
 #include "hotspot/winversion.h"
+#include "platform/adapters.h"
 #include "platform/toolrunner.h"
 
 #include <QProcess>
@@ -16,12 +18,21 @@ namespace {
 const char* const kPassphrase = "kelp5820";
 constexpr int kToolWaitMs = 30000;
 
+// Linux reports no Windows version; NetworkManager provides the access point there.
+#ifdef Q_OS_LINUX
+constexpr bool kNetworkManagerHere = true;
+#else
+constexpr bool kNetworkManagerHere = false;
+#endif
+
 } // namespace
 
-OPENWIFI::OPENWIFI(QObject* parent) : OPENWIFI(platform::systemToolRunner(), parent) {}
+OPENWIFI::OPENWIFI(QObject* parent)
+    : OPENWIFI(platform::systemToolRunner(), platform::systemAdapterTable(), parent)
+{}
 
-OPENWIFI::OPENWIFI(platform::ToolRunner& runner, QObject* parent)
-    : QObject(parent), m_runner(runner)
+OPENWIFI::OPENWIFI(platform::ToolRunner& runner, platform::AdapterTable& adapters, QObject* parent)
+    : QObject(parent), m_runner(runner), m_adapters(adapters)
 {}
 
 void OPENWIFI::openWifi()
@@ -52,6 +63,11 @@ void OPENWIFI::openWifi()
         stopWin10WifiEXE();
         launchAirstep();
         break;
+    case WV_None:
+        if (kNetworkManagerHere)
+            NetworkManagerHotspot(m_runner, m_adapters)
+                .start(readSetting(QStringLiteral("WIFI/ssid")), QLatin1String(kPassphrase));
+        break;
     default:
         break;
     }
@@ -81,6 +97,10 @@ void OPENWIFI::closeWifi()
         break;
     case WV_WINDOWS10:
         stopWin10WifiEXE();
+        break;
+    case WV_None:
+        if (kNetworkManagerHere)
+            NetworkManagerHotspot(m_runner, m_adapters).stop();
         break;
     default:
         break;

@@ -19,8 +19,10 @@ struct Adapter
 {
     std::string name;
     int type = kAdapterTypeEthernet;
-    std::vector<unsigned char> hardwareAddress; // at most kMaxHardwareAddressBytes
-    std::vector<std::string> ipAddresses;       // dotted quads, in the table's order
+    // The permanent address where the system reports one, else the current one; at most
+    // kMaxHardwareAddressBytes.
+    std::vector<unsigned char> hardwareAddress;
+    std::vector<std::string> ipAddresses; // dotted quads, in the table's order
 };
 
 class AdapterTable

@@ -15,6 +15,8 @@ packages=(
     g++-mingw-w64-x86-64-posix wine64
     clang-14 libclang-rt-14-dev
     libsane-dev sane-utils python3-sane
+    network-manager python3-dbusmock dbus
+    qemu-system-x86 linux-image-amd64 busybox-static cpio kmod iw wpasupplicant dnsmasq-base isc-dhcp-client
     dpkg-dev fakeroot lintian piuparts debootstrap
 )
 

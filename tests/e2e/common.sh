@@ -18,8 +18,8 @@ check() { # DESCRIPTION COMMAND...
     local what=$1; shift
     if "$@"; then say "ok:   $what"; else say "FAIL: $what"; failures=$((failures + 1)); fi
 }
-wait_for() { # SECONDS COMMAND...: until the command succeeds
-    local deadline=$((SECONDS + $1)); shift
+wait_for() { # SECONDS COMMAND...: until the command succeeds; OSTRA_TIME_SCALE stretches SECONDS
+    local deadline=$((SECONDS + $1 * ${OSTRA_TIME_SCALE:-1})); shift
     until "$@"; do ((SECONDS < deadline)) || return 1; sleep 0.2; done
 }
 count() { grep -c -- "$1" "$2" 2>/dev/null || true; }
@@ -30,6 +30,11 @@ needs_programs() { # PATH...: every one built, and the X tools installed
     for p in "$@"; do [[ -x "$p" ]] || die "$p is not built"; done
     [[ -n "${OSTRA_TEST_HOST_NS:-}" ]] || { say "run me through tests/support/run-in-test-net.sh"; exit 2; }
 }
+# The network: the test network's veth pair, or what the caller names and brings up
+# (tests/e2e/wifi-vm-guest.sh: radios, with the access point up only once Beaconry runs).
+pc_if=${OSTRA_PC_IF:-veth-pc} dev_if=${OSTRA_DEV_IF:-veth-dev}
+declare -F network_up >/dev/null || network_up() { :; }
+declare -F network_after_exit >/dev/null || network_after_exit() { :; }
 # A tmpfs over the deepest existing folder keeps the machine's own configuration untouched.
 cover_config_folder() {
     local cover=$config_folder
@@ -47,7 +52,7 @@ start_listener() { # PROGRAM: the TWAIN listener on a free port; sets $port
 # program publishes from the Wi-Fi adapter's hardware address.
 write_config() {
     local mac
-    mac=$(ip -o link show veth-pc | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p' | tr -d : | tr a-f A-F)
+    mac=$(ip -o link show "$pc_if" | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p' | tr -d : | tr a-f A-F)
     printf '[IMAHE]\nImageScanPth=%s\nAutoSave=1\nProType=%s\n[UDP]\nPort=%s\n[WIFI]\nssid=ostra@%s\n' \
         "$1" "$2" "$port" "${mac%?}" >"$config_folder/scanConfig.ini"
 }

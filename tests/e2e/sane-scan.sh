@@ -27,8 +27,8 @@ sane_scan_checks() {
     "${scan[@]}" -d ostra --wait 120 --depth 16 --format=png -o "$scanned" 2>"$work/sane-scan.log" &
     scan_pid=$! && pids+=("$scan_pid")
     wait_for 10 port_bound || say "FAIL: scanimage does not wait on port $port"
-    ip -n "$OSTRA_TEST_HOST_NS" link set veth-dev up
-    announce "$scanner"
+    ip -n "$OSTRA_TEST_HOST_NS" link set "$dev_if" up
+    wait_for 10 announce "$scanner" # a radio joins again first
     start_imagra "$imagra" "$out/imagra-sane.log" || say "FAIL: Imagra did not start again"
     wait_for 90 eval '! kill -0 $scan_pid 2>/dev/null'
     wait "$scan_pid" 2>/dev/null

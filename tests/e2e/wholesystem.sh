@@ -19,9 +19,6 @@ for seed in $(seq $((demo_seconds > 0 ? 3 : 1))); do
     pictures+=(--picture "$work/served$seed.png")
 done
 start_listener "$build/tools/ostra-twain-listener" && write_config "$saved" $mode
-ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 16,17,18,16,19,16,19,16,19 >"$work/scanner.log" 2>&1 & pids+=($!)
-wait_for 10 grep -qs "listening on" "$work/scanner.log" || { cat "$work/scanner.log"; die "the scanner did not start"; }
-announce "$scanner"
 if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
 # On our own display, a tray host; a desktop's tray service would take the icon instead.
 tray=${own_display:-0}
@@ -34,11 +31,15 @@ start_hotspot "$build/hotspot/Beaconry"
 tray_icon() { xwininfo -root -tree | sed -n 's/^ \{6,\}\(0x[0-9a-f]*\) "Beaconry": ("Beaconry" "Beaconry").*/\1/p' | head -1; }
 if ((tray)); then check "Beaconry's icon sits in the tray" wait_for 15 eval '[[ -n "$(tray_icon)" ]]'; else sleep 1; fi
 check "a second Beaconry exits 0 and leaves the first running" eval 'timeout 10 "$build/hotspot/Beaconry" &>/dev/null && kill -0 $hotspot_pid'
+network_up # sets $scanner where the network gives the address
+ip netns exec "$OSTRA_TEST_HOST_NS" "$sim" --address "$scanner" "${pictures[@]}" --sequence 16,17,18,16,19,16,19,16,19 >"$work/scanner.log" 2>&1 & pids+=($!)
+wait_for 10 grep -qs "listening on" "$work/scanner.log" || { cat "$work/scanner.log"; die "the scanner did not start"; }
+announce "$scanner"
 
 # The window's device-state lines and the addresses online are debug output of their categories.
 export QT_LOGGING_RULES="ostra.window.debug=true;ostra.monitor.debug=true" && started=$SECONDS
 check "the window shows" start_imagra "$imagra" "$log"
-second_start() { timeout 10 "$imagra" >/dev/null 2>&1 && kill -0 "$imagra_pid"; }
+second_start() { timeout $((10 * ${OSTRA_TIME_SCALE:-1})) "$imagra" >/dev/null 2>&1 && kill -0 "$imagra_pid"; }
 check "a second start exits 0 and leaves the first running" second_start
 check "the scanner appears in the selector within the discovery period" wait_for 20 grep -q "it.key():   \"$scanner\"" "$log"
 say "      scanner online after $((SECONDS - started)) s"
@@ -60,7 +61,7 @@ cp "$saved" "$out/last-saved.png" 2>/dev/null; [[ -n "$window" ]] && import -win
 
 # The scanner leaves the network: its link fails, and nothing rediscovers it.
 polled=$(count '^request' "$work/scanner.log") # the window's own polls; the SANE checks add more
-ip -n "$OSTRA_TEST_HOST_NS" link set veth-dev down
+ip -n "$OSTRA_TEST_HOST_NS" link set "$dev_if" down
 last_line() { grep -n "$1" "$log" | tail -1 | cut -d: -f1; }
 gone() { local t o; t=$(last_line WIFI_OPEN_SUCCESS) o=$(last_line "it.key():   \"$scanner\""); ((t > o + 6)); }
 check "a scanner that disappears leaves the selector" wait_for 40 gone
@@ -87,7 +88,7 @@ hotspot_exits() { # by "Exit", the tray menu's last entry; the menu is one more 
     done
     return 1
 }
-((tray)) && check "Exit in Beaconry's tray menu ends it with 0" hotspot_exits
+((tray)) && check "Exit in Beaconry's tray menu ends it with 0" hotspot_exits && network_after_exit
 
 # The scanner's pace from its log: all polls, and those answered with a status (the tick's pace).
 polls_per_second() { # REPLY-PATTERN

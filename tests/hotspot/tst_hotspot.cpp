@@ -1,8 +1,10 @@
 #include "common/settings.h"
 #include "hotspot/beaconry.h"
 #include "hotspot/mythread.h"
+#include "hotspot/networkmanager.h"
 #include "hotspot/openwifi.h"
 #include "hotspot/winversion.h"
+#include "platform/account.h"
 #include "tests/mock/fakerunner.h"
 #include "tests/support/adapterrows.h"
 #include "ui_beaconry.h"
@@ -28,6 +30,22 @@ const QStringList kNetshCycle = {
     "netsh|wlan|stop|hostednetwork", "netsh|wlan|set|hostednetwork|mode=disallow",
     "netsh|wlan|set|hostednetwork|mode=allow|ssid=net|key=kelp5820", kStart};
 const QString kTasklist = "tasklist|-fi|imagename eq Airstep.exe ";
+// NetworkManager's side: asked first, then told.
+const QString kNmRunning = "nmcli|-t|-f|RUNNING|general";
+const QString kNmDevice = "nmcli|-g|GENERAL.TYPE,GENERAL.STATE,WIFI-PROPERTIES.AP|device|show|";
+const QString kNmProfiles = "nmcli|-t|-f|UUID,NAME|connection|show";
+const QString kNmUp = "nmcli|--wait|25|connection|up|id|ostra-hotspot";
+const QString kNmDown = "nmcli|connection|down|id|ostra-hotspot";
+QString nmAdd(const QString& device)
+{
+    const QString user = QString::fromStdString(platform::loginName());
+    return "nmcli|connection|add|type|wifi|ifname|" + device +
+           "|con-name|ostra-hotspot|autoconnect|no|ssid|net|802-11-wireless.mode|ap|"
+           "802-11-wireless.band|bg|802-11-wireless.channel|1|wifi-sec.key-mgmt|wpa-psk|"
+           "wifi-sec.proto|rsn|wifi-sec.pairwise|ccmp|wifi-sec.group|ccmp|wifi-sec.psk|kelp5820|"
+           "ipv4.method|shared|ipv4.addresses|192.168.137.1/24|ipv6.method|ignore" +
+           (user.isEmpty() ? QString() : "|connection.permissions|user:" + user);
+}
 const QString kTaskkill = "taskkill|-im|Airstep.exe|-f";
 
 // One line per run: the program and its arguments.
@@ -249,8 +267,8 @@ private slots:
         QTest::newRow("10: the name's case counts")
             << WV_WINDOWS10 << kListed.toUpper() << path << QStringList{kTasklist, kTasklist}
             << launched;
-        QTest::newRow("No Windows version (this system): nothing")
-            << WV_None << "" << path << none << none;
+        QTest::newRow("No Windows version (Linux): NetworkManager, here without Wi-Fi")
+            << WV_None << "" << path << QStringList{kNmDown} << none;
     }
     void workerCycle()
     {
@@ -263,7 +281,7 @@ private slots:
         fake->answer(QStringLiteral("tasklist"), listing);
         if (version != WV_None)
             overrideCurrent(version);
-        MyThread worker(*fake);
+        MyThread worker(*fake, table);
         worker.start();
         QVERIFY(worker.wait(20000));
         QCOMPARE(lines(*fake), closeThenOpen + closeThenOpen);
@@ -289,10 +307,85 @@ private slots:
         QFETCH(QString, ssidArgument);
         writeSetting(QStringLiteral("WIFI/key"), QStringLiteral("other"));
         writeSetting(QStringLiteral("WIFI/ssid"), stored);
-        OPENWIFI(*fake).startHostedNetwork();
+        OPENWIFI(*fake, table).startHostedNetwork();
         QCOMPARE(lines(*fake), (QStringList{"netsh|wlan|set|hostednetwork|mode=allow|" +
                                                 ssidArgument + "|key=kelp5820",
                                             kStart}));
+    }
+
+    // On Linux the access point is NetworkManager's: the device is asked before anything is
+    // sent (a Wi-Fi profile sent to a wired device became a wired one and went up), earlier
+    // profiles of ours go by UUID, one profile is added and brought up; stop takes it down.
+    // tests/hotspot/nmcli-mock.py has the real nmcli's answers, a wired device among them.
+    void networkManager_data()
+    {
+        QTest::addColumn<Adapters>("adapters");
+        QTest::addColumn<QStringList>("answers"); // general's, then the devices' (none: no nmcli)
+        QTest::addColumn<QStringList>("sent");
+        QTest::addColumn<QString>("warning");
+        Adapters two = {lan({"10.0.0.7"}), wifi({"0.0.0.0"}), wifi({"0.0.0.0"})};
+        two.back().name = "wlan2";
+        const QStringList up = {kNmProfiles, "nmcli|connection|delete|uuid|u-1|uuid|u-3"};
+        QTest::newRow("Start: the Wi-Fi adapter, earlier profiles of ours removed, one added, up")
+            << two << QStringList{"running\n", "wifi\n30 (disconnected)\nyes\n"}
+            << QStringList{kNmRunning, kNmDevice + "wlan"} + up + QStringList{nmAdd("wlan"), kNmUp}
+            << QString();
+        QTest::newRow("The next Wi-Fi adapter when the first cannot be an access point")
+            << two
+            << QStringList{"running\n", "wifi\n30 (disconnected)\nno\n",
+                           "wifi\n30 (disconnected)\nyes\n"}
+            << QStringList{kNmRunning, kNmDevice + "wlan", kNmDevice + "wlan2"} + up +
+                   QStringList{nmAdd("wlan2"), kNmUp}
+            << QString();
+        QTest::newRow("No adapter can be an access point: nothing sent")
+            << Adapters{wifi({"0.0.0.0"})}
+            << QStringList{"running\n", "wifi\n30 (disconnected)\nno\n"}
+            << QStringList{kNmRunning, kNmDevice + "wlan"}
+            << "No access point: wlan cannot be an access point";
+        QTest::newRow("No Wi-Fi adapter: nmcli is not run")
+            << Adapters{lan({"10.0.0.7"})} << QStringList{"running\n"} << QStringList{}
+            << "No access point: there is no Wi-Fi adapter";
+        QTest::newRow("No nmcli (NetworkManager not installed): nothing more")
+            << two << QStringList{} << QStringList{kNmRunning}
+            << "No access point: nmcli does not run (is NetworkManager installed?)";
+    }
+    void networkManager()
+    {
+        QFETCH(Adapters, adapters);
+        QFETCH(QStringList, answers);
+        QFETCH(QStringList, sent);
+        QFETCH(QString, warning);
+        table.set(adapters);
+        const QStringList asked = {kNmRunning, kNmDevice + "wlan", kNmDevice + "wlan2"};
+        for (int i = 0; i < answers.size(); ++i)
+            fake->answer(asked.at(i).split('|').join(' '), answers.at(i));
+        fake->answer(kNmProfiles.split('|').join(' '),
+                     "u-1:ostra-hotspot\nu-2:Home\nu-3:ostra-hotspot\n");
+        if (!answers.isEmpty())
+            fake->answer("nmcli", QString());
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+        overrideCurrent(WV_None);
+        OPENWIFI(*fake, table).openWifi();
+        QCOMPARE(lines(*fake), sent);
+        fake->clearRuns();
+        OPENWIFI(*fake, table).closeWifi();
+        QCOMPARE(lines(*fake), QStringList{kNmDown});
+    }
+
+    // The real nmcli against a NetworkManager on a private bus: tests/hotspot/nmcli-mock.py runs
+    // this with the device to offer and reads back what arrived there.
+    void networkManagerOverDBus()
+    {
+        const std::string device = qEnvironmentVariable("OSTRA_NM_MOCK_DEVICE").toStdString();
+        if (device.empty())
+            QSKIP("run by tests/hotspot/nmcli-mock.py against a NetworkManager on a private bus");
+        table.set(
+            {FakeAdapterTable::adapter(platform::kAdapterTypeWireless, kMac, {"0.0.0.0"}, device)});
+        writeSetting(QStringLiteral("WIFI/ssid"), QStringLiteral("ostra@001A2B3C4D5"));
+        overrideCurrent(WV_None);
+        OPENWIFI(platform::systemToolRunner(), table).openWifi();
+        OPENWIFI(platform::systemToolRunner(), table).closeWifi();
     }
 };
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+class AdapterTable;
+class ToolRunner;
+} // namespace platform
+
+// The access point on Linux: one NetworkManager profile of ours in access-point mode on the
+// first Wi-Fi adapter able to be one, driven through nmcli, each argument on its own, with
+// fixed waits. Every call blocks its thread while nmcli runs; whether the network came up is
+// the adapter probe's to judge, not nmcli's words.
+class NetworkManagerHotspot final
+{
+public:
+    // The name our profiles carry in NetworkManager.
+    static const char* const kProfile;
+
+    NetworkManagerHotspot(platform::ToolRunner& runner, platform::AdapterTable& adapters);
+
+    // Replaces our earlier profiles by one with this SSID and passphrase and brings it up;
+    // false, with the reason logged in one line and nothing sent to NetworkManager, when it
+    // does not answer or no Wi-Fi adapter can be an access point.
+    bool start(const QString& ssid, const QString& passphrase);
+    // Takes our profile down.
+    void stop();
+
+private:
+    QString accessPointDevice();
+    void removeProfiles();
+    QString nmcli(const QStringList& arguments, bool* finished = nullptr);
+
+    platform::ToolRunner& m_runner;
+    platform::AdapterTable& m_adapters;
+};
