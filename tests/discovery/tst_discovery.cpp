@@ -20,21 +20,13 @@ private:
     FakeRunner runner; // shared: each row sets the answers it needs
     QUdpSocket listener;
 
-    // Qt may miss a same-size rewrite of a file within a clock tick: a file per configuration.
-    void configurePort(const QByteArray& value)
+private slots:
+    void initTestCase() { QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0)); }
+    // Qt may miss a same-size rewrite of a file within a clock tick: a file per row.
+    void init()
     {
         static int serial = 0;
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig%1.ini").arg(++serial)));
-        if (!value.isNull())
-            writeSetting(QStringLiteral("UDP/Port"), QString::fromLatin1(value));
-    }
-
-private slots:
-    void initTestCase() { QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0)); }
-    void init()
-    {
-        overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
-        QFile::remove(configFilePath());
     }
 
     // The result, and the name derived on the way (written with the flag set).
@@ -136,7 +128,8 @@ private slots:
         QFETCH(QByteArray, value);
         QFETCH(QString, when);
         QFETCH(QByteArray, arrived);
-        configurePort(value);
+        if (!value.isNull())
+            writeSetting(QStringLiteral("UDP/Port"), QString::fromLatin1(value));
         UDPSocket bridge;
         if (when == QLatin1String("before"))
             bridge.UDPSendDataScan();
