@@ -215,12 +215,10 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("listed"); // null: no list within the wait
         QTest::addColumn<bool>("running");
-        QTest::newRow("The hotspot listed runs") << "Beaconry"
-                                                 << "Beaconry.exe" << true;
-        QTest::newRow("The suite listed runs") << "Tessaly"
-                                               << "Tessaly.exe" << true;
-        QTest::newRow("The suite in capitals is not it") << "Tessaly"
-                                                         << "TESSALY.EXE" << false;
+        QTest::newRow("The hotspot listed runs") << QString("Beaconry") << "Beaconry.exe" << true;
+        QTest::newRow("The suite listed runs") << QString("Tessaly") << "Tessaly.exe" << true;
+        QTest::newRow("The suite in capitals is not it")
+            << QString("Tessaly") << "TESSALY.EXE" << false;
         QTest::newRow("No list: the suite counts as absent") << "Tessaly" << QString() << false;
     }
     void processPresence()
@@ -248,8 +246,7 @@ private slots:
             [](QtMsgType, const QMessageLogContext&, const QString& m) { forwarded << m; });
         const QDateTime now(QDate(2026, 12, 6), QTime(19, 0, 0));
         QVERIFY(startLogFile(folder, now));
-        qInfo() << "Widget"
-                << "Init Start";
+        qInfo("Widget Init Start");
         stopLogFile();
         qInfo("after the end");
         qInstallMessageHandler(previous);
