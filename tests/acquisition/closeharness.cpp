@@ -37,10 +37,8 @@ int main(int argc, char* argv[])
     bool gaveUp = false, closed = false, otherBox = false;
     QTimer user;
     QObject::connect(&user, &QTimer::timeout, [&] {
-        if (!gaveUp && window->monitor()) {
-            const WifiStatus status = window->monitor()->wifi()->wifiStatus();
-            gaveUp = status.started && status.state == 2;
-        }
+        if (!gaveUp && window->monitor())
+            gaveUp = window->monitor()->wifi()->wifiStatus().noWifiAdapter();
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             auto* box = qobject_cast<QMessageBox*>(widget);
             if (!box || !box->isVisible())

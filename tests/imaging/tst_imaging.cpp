@@ -21,11 +21,6 @@
 
 namespace {
 
-std::vector<unsigned char> bytesOf(const QByteArray& text)
-{
-    return {text.begin(), text.end()};
-}
-
 // Every call; the turns swap width and height.
 const std::vector<std::pair<const char*, std::function<cv::Mat(cv::Mat)>>> kCalls = {
     {"init",
@@ -207,7 +202,7 @@ private slots:
     {
         QFETCH(QByteArray, header);
         QFETCH(int, side);
-        const std::vector<unsigned char> bytes = bytesOf(header);
+        const std::vector<unsigned char> bytes(header.begin(), header.end());
         QCOMPARE(pictureHeaderSize(bytes), cv::Size(side, side));
         const qint64 before = residentKiB();
         QVERIFY(decodePicture(bytes).empty());
