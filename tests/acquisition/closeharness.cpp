@@ -13,9 +13,7 @@
 #include "discovery/qtwifi.h"
 #include "tests/support/windowfixture.h"
 
-#include <QApplication>
-#include <QMessageBox>
-#include <QTimer>
+#include <QtWidgets>
 
 #include <memory>
 

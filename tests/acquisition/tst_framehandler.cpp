@@ -5,8 +5,7 @@
 #include "tools/scannersim/scannersimulator.h"
 #include "tools/scannersim/syntheticpicture.h"
 
-#include <QNetworkDatagram>
-#include <QUdpSocket>
+#include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
 

@@ -3,18 +3,9 @@
 #include "discovery/qtwifi.h"
 #include "tests/support/windowfixture.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QHostAddress>
-#include <QLabel>
-#include <QMessageBox>
-#include <QNetworkDatagram>
-#include <QProcess>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTemporaryDir>
-#include <QUdpSocket>
+#include <QtNetwork>
 #include <QtTest>
+#include <QtWidgets>
 
 // The window as a user meets it: the settings it starts with, its 500 ms tick, and its close.
 class TestWidget final : public QObject

@@ -4,11 +4,6 @@
 #include "common/singleapplication.h"
 #include "tests/mock/fakerunner.h"
 
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -42,8 +37,7 @@ int send(const QString& id, const QString& message)
 {
     QProcess child;
     startInstance(child, id, message);
-    QSignalSpy finished(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    return finished.wait(10000) ? child.exitCode() : -1;
+    return child.waitForFinished(10000) ? child.exitCode() : -1;
 }
 
 QStringList forwarded;
@@ -301,7 +295,6 @@ int main(int argc, char* argv[])
         return app.exec();
     }
     SingleApplication app(ownId(), argc, argv);
-    qRegisterMetaType<QProcess::ExitStatus>();
     TestCommon test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -4,9 +4,7 @@
 #include "tests/mock/fakerunner.h"
 #include "tests/support/adapterrows.h"
 
-#include <QNetworkDatagram>
-#include <QTemporaryDir>
-#include <QUdpSocket>
+#include <QtNetwork>
 #include <QtTest>
 
 // Discovery of the scanners, and the bridge that tells the data source of pictures.

@@ -4,7 +4,6 @@
 #include "quorimage/quorimage.h"
 #include "tests/support/procstats.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <opencv2/imgcodecs.hpp>
