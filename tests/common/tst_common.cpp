@@ -271,8 +271,7 @@ private slots:
                 ::umask(was);
                 stopLogFile();
                 for (const QString& path : {file, log}) {
-                    struct stat status
-                    {};
+                    struct stat status = {};
                     QVERIFY(written && logged && ::stat(QFile::encodeName(path), &status) == 0);
                     QCOMPARE(status.st_mode & 07777, mode_t(0660));
                 }

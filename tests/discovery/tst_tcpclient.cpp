@@ -1,8 +1,8 @@
 #include "common/settings.h"
 #include "discovery/qtwifi.h"
 #include "discovery/tcpclient.h"
-#include "tests/mock/fakeadaptertable.h"
 #include "tests/mock/fakerunner.h"
+#include "tests/support/adapterrows.h"
 #include "tests/support/procstats.h"
 #include "tools/scannersim/scannersimulator.h"
 
@@ -66,8 +66,7 @@ private slots:
             QSKIP("needs the private test network: run through tests/support/run-in-test-net.sh");
         runner.answer(QStringLiteral("ping"), FakeRunner::ping(QStringLiteral("any")));
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
-        adapters.set({FakeAdapterTable::adapter(platform::kAdapterTypeWireless, {2, 0, 0, 0, 0, 1},
-                                                {"192.168.137.1"})});
+        adapters.set({wifi({"192.168.137.1"})});
     }
 
     // 106 has no scanner and is dropped and rediscovered over and over. Then 5 answers with a

@@ -100,10 +100,9 @@ private slots:
             wide.release();
         }
         QCOMPARE(image.size(), QSize(5, 4));
-        for (int y = 0; y < 4; ++y) {
+        for (int y = 0; y < 4; ++y)
             for (int x = 0; x < 5; ++x)
                 QCOMPARE(image.pixelColor(x, y), x == y ? lit : QColor(Qt::black));
-        }
     }
 
     void otherMatricesGiveANullImage()
@@ -250,8 +249,7 @@ private slots:
         const QString path = dir.filePath(QStringLiteral("scan.png"));
         const mode_t umask = ::umask(0);
         for (const mode_t earlier : {0, 0644}) {
-            struct stat status
-            {};
+            struct stat status = {};
             QVERIFY(!earlier || ::chmod(QFile::encodeName(path), earlier) == 0);
             QVERIFY(writePictureFile(picture, path, error));
             QVERIFY(::stat(QFile::encodeName(path), &status) == 0);
