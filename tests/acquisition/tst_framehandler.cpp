@@ -5,8 +5,7 @@
 #include "tools/scannersim/scannersimulator.h"
 #include "tools/scannersim/syntheticpicture.h"
 
-#include <QNetworkDatagram>
-#include <QUdpSocket>
+#include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -116,7 +115,7 @@ private:
     const QByteArray png16 = syntheticPicture(300, 200, 16, ".png", 1);
     const QByteArray png8 = syntheticPicture(160, 120, 8, ".png", 2);
     QUdpSocket listener;
-    std::unique_ptr<QSignalSpy> shown;
+    std::unique_ptr<QSignalSpy> shown, saved, failed, notSaved; // of the last window opened
 
     // A shown window with its own configuration, the test scanner selected.
     std::unique_ptr<Widget> open(const QString& picture, bool autoSave = false, int mode = 0)
@@ -131,6 +130,9 @@ private:
         w->show();
         w->syncDeviceSelector({kIp});
         shown = std::make_unique<QSignalSpy>(w->pipeline(), &PicturePipeline::shown);
+        saved = std::make_unique<QSignalSpy>(w->pipeline(), &PicturePipeline::saved);
+        failed = std::make_unique<QSignalSpy>(w->pipeline(), &PicturePipeline::failed);
+        notSaved = std::make_unique<QSignalSpy>(w->pipeline(), &PicturePipeline::saveFailed);
         return w;
     }
 
@@ -195,21 +197,19 @@ private slots:
         click(*w, "pushButton_image_save");
         show(*w, png8);
         const cv::Mat before = w->shownPicture();
-        QSignalSpy failed(w->pipeline(), &PicturePipeline::failed);
         deliver(*w, REPLY_IMAGE_EXT, QByteArray(5000, '\x13'));
         deliver(*w, REPLY_IMAGE, QByteArray());
-        QTRY_COMPARE(failed.size(), 2);
+        QTRY_COMPARE(failed->size(), 2);
         QCOMPARE(boxes(), QStringList{QStringLiteral("Image acquisition failed!")});
         QCOMPARE(w->shownPicture().data, before.data);
         boxes(true);
         deliver(*w, REPLY_IMAGE, QByteArray("\x89PNG\r\n\x1a\n", 8));
         QTRY_COMPARE(boxes(), QStringList{QStringLiteral("Image acquisition failed!")});
         boxes(true);
-        QSignalSpy notSaved(w->pipeline(), &PicturePipeline::saveFailed);
         click(*w, "radioButton_auto_save"); // the next picture is saved, to no path
         QCOMPARE(readSetting("IMAHE/AutoSave"), "1");
         deliver(*w, REPLY_IMAGE, png8);
-        QTRY_COMPARE(notSaved.size(), 1); // its box stays open
+        QTRY_COMPARE(notSaved->size(), 1); // its box stays open
         deliver(*w, REPLY_IMAGE, syntheticPicture(1500, 2000, 16, ".png", 4));
         deliver(*w, REPLY_IMAGE, "no picture");
         QVERIFY(w->close());
@@ -274,7 +274,6 @@ private slots:
     {
         const QString path = dir.filePath(QStringLiteral("auto/scan.png"));
         auto w = open(path, true, 2);
-        QSignalSpy saved(w->pipeline(), &PicturePipeline::saved);
         const QList<int> widths = {640, 320, 480, 200, 560};
         for (int i = 0; i < widths.size(); ++i) {
             QTRY_VERIFY(w->pipeline()->wantsPicture());
@@ -289,19 +288,18 @@ private slots:
         QList<qint64> order;
         for (int i = 0; i < widths.size(); ++i)
             order << shown->at(i).at(0).value<PicturePipeline::Shown>().source.cols
-                  << saved.at(i).at(0).toLongLong();
+                  << saved->at(i).at(0).toLongLong();
         QCOMPARE(order, (QList<qint64>{640, 100, 320, 101, 480, 102, 200, 103, 560, 104}));
         const auto file = [&] { return cv::imread(path.toStdString(), cv::IMREAD_ANYDEPTH); };
         QVERIFY(same(file(), quor_HD(w->sourcePicture())));
 
-        QSignalSpy failures(w->pipeline(), &PicturePipeline::saveFailed);
         for (int i = 0; i < 4; ++i) {
             // A folder in the picture's place refuses the write, even to root; not the third.
             const bool blocked = i != 2;
             QFile::remove(path);
             QVERIFY(blocked ? QDir().mkpath(path) : QDir().rmdir(path));
             deliver(*w, REPLY_IMAGE, png8);
-            QTRY_COMPARE_WITH_TIMEOUT(failures.size() + saved.size(), 6 + i, 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(notSaved->size() + saved->size(), 6 + i, 20000);
             QCOMPARE(boxes(true).size(), int(i == 0 || i == 3));
         }
         QCOMPARE(datagrams(1), QByteArrayList{"1001"}); // from the one save that worked
@@ -326,19 +324,16 @@ private slots:
         cv::Mat::setDefaultAllocator(&allocator);
         // 16 bits to JPEG: the encoder makes an 8-bit copy first.
         auto w = open(dir.filePath(QStringLiteral("memory/scan.jpg")), true, 2);
-        QSignalSpy failed(w->pipeline(), &PicturePipeline::failed);
-        QSignalSpy saved(w->pipeline(), &PicturePipeline::saved);
-        QSignalSpy notSaved(w->pipeline(), &PicturePipeline::saveFailed);
         for (int at = 0; allocator.countdown < 0; ++at) {
-            const int outcomes = failed.size() + saved.size() + notSaved.size();
+            const int outcomes = failed->size() + saved->size() + notSaved->size();
             allocator.countdown = at;
             deliver(*w, REPLY_IMAGE, png16);
-            QTRY_VERIFY(failed.size() + saved.size() + notSaved.size() > outcomes &&
+            QTRY_VERIFY(failed->size() + saved->size() + notSaved->size() > outcomes &&
                         w->pipeline()->wantsPicture());
         }
         cv::Mat::setDefaultAllocator(standard);
-        QVERIFY(failed.size() > 0 && notSaved.size() > 0);
-        QCOMPARE(saved.size(), 1); // the last round ran out of allocations to fail
+        QVERIFY(failed->size() > 0 && notSaved->size() > 0);
+        QCOMPARE(saved->size(), 1); // the last round ran out of allocations to fail
     }
 
     // A scanner serving camera-sized pictures back to back, faster than they are written.
@@ -360,16 +355,15 @@ private slots:
         for (QTimer* timer : w->findChildren<QTimer*>())
             if (timer->interval() == 500)
                 timer->stop();
-        QSignalSpy saved(w->pipeline(), &PicturePipeline::saved);
-        QTRY_VERIFY_WITH_TIMEOUT(saved.size() >= 3, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(saved->size() >= 3, 15000);
         connect(w->monitor(), &TCPClient::pictureQueued, w.get(),
                 [&] { QMetaObject::invokeMethod(w.get(), "Wifi_TimerTimeOut"); });
-        QTRY_VERIFY_WITH_TIMEOUT(saved.size() >= 15, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(saved->size() >= 15, 60000);
         QVERIFY(w->close());
         QCOMPARE(w->pipeline()->mostPicturesInWork(), 1);
         QCOMPARE(w->pipeline()->mostSavesWaiting(), 1);
-        const QByteArrayList told = datagrams(saved.size() + 1);
-        QCOMPARE(told.size(), saved.size() + 1);
+        const QByteArrayList told = datagrams(saved->size() + 1);
+        QCOMPARE(told.size(), saved->size() + 1);
         QCOMPARE(told.last(), QByteArray("1000"));
     }
 };

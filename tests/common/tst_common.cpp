@@ -4,11 +4,6 @@
 #include "common/singleapplication.h"
 #include "tests/mock/fakerunner.h"
 
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -42,8 +37,7 @@ int send(const QString& id, const QString& message)
 {
     QProcess child;
     startInstance(child, id, message);
-    QSignalSpy finished(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    return finished.wait(10000) ? child.exitCode() : -1;
+    return child.waitForFinished(10000) ? child.exitCode() : -1;
 }
 
 QStringList forwarded;
@@ -215,12 +209,10 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("listed"); // null: no list within the wait
         QTest::addColumn<bool>("running");
-        QTest::newRow("The hotspot listed runs") << "Beaconry"
-                                                 << "Beaconry.exe" << true;
-        QTest::newRow("The suite listed runs") << "Tessaly"
-                                               << "Tessaly.exe" << true;
-        QTest::newRow("The suite in capitals is not it") << "Tessaly"
-                                                         << "TESSALY.EXE" << false;
+        QTest::newRow("The hotspot listed runs") << QString("Beaconry") << "Beaconry.exe" << true;
+        QTest::newRow("The suite listed runs") << QString("Tessaly") << "Tessaly.exe" << true;
+        QTest::newRow("The suite in capitals is not it")
+            << QString("Tessaly") << "TESSALY.EXE" << false;
         QTest::newRow("No list: the suite counts as absent") << "Tessaly" << QString() << false;
     }
     void processPresence()
@@ -248,8 +240,7 @@ private slots:
             [](QtMsgType, const QMessageLogContext&, const QString& m) { forwarded << m; });
         const QDateTime now(QDate(2026, 12, 6), QTime(19, 0, 0));
         QVERIFY(startLogFile(folder, now));
-        qInfo() << "Widget"
-                << "Init Start";
+        qInfo("Widget Init Start");
         stopLogFile();
         qInfo("after the end");
         qInstallMessageHandler(previous);
@@ -280,8 +271,7 @@ private slots:
                 ::umask(was);
                 stopLogFile();
                 for (const QString& path : {file, log}) {
-                    struct stat status
-                    {};
+                    struct stat status = {};
                     QVERIFY(written && logged && ::stat(QFile::encodeName(path), &status) == 0);
                     QCOMPARE(status.st_mode & 07777, mode_t(0660));
                 }
@@ -304,7 +294,6 @@ int main(int argc, char* argv[])
         return app.exec();
     }
     SingleApplication app(ownId(), argc, argv);
-    qRegisterMetaType<QProcess::ExitStatus>();
     TestCommon test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -4,9 +4,7 @@
 #include "tests/mock/fakerunner.h"
 #include "tests/support/adapterrows.h"
 
-#include <QNetworkDatagram>
-#include <QTemporaryDir>
-#include <QUdpSocket>
+#include <QtNetwork>
 #include <QtTest>
 
 // Discovery of the scanners, and the bridge that tells the data source of pictures.
@@ -20,21 +18,13 @@ private:
     FakeRunner runner; // shared: each row sets the answers it needs
     QUdpSocket listener;
 
-    // Qt may miss a same-size rewrite of a file within a clock tick: a file per configuration.
-    void configurePort(const QByteArray& value)
+private slots:
+    void initTestCase() { QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0)); }
+    // Qt may miss a same-size rewrite of a file within a clock tick: a file per row.
+    void init()
     {
         static int serial = 0;
         overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig%1.ini").arg(++serial)));
-        if (!value.isNull())
-            writeSetting(QStringLiteral("UDP/Port"), QString::fromLatin1(value));
-    }
-
-private slots:
-    void initTestCase() { QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0)); }
-    void init()
-    {
-        overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
-        QFile::remove(configFilePath());
     }
 
     // The result, and the name derived on the way (written with the flag set).
@@ -97,12 +87,11 @@ private slots:
                                              gateway, subnet + ".61", last, "224.0.0.22"}));
         // Everything answers but .60 (unreachable) and .61 (timed out).
         runner.answer(QStringLiteral("ping"), FakeRunner::ping(gateway));
-        for (const QString& host : {subnet + ".60", subnet + ".61"})
-            runner.answer(QStringLiteral("ping %1 -n 1 -w 1000").arg(host),
-                          FakeRunner::ping(host, host.endsWith("0")
-                                                     ? "Reply from 192.168.137.1: "
-                                                       "Destination host unreachable."
-                                                     : "Request timed out."));
+        runner.answer("ping " + subnet + ".60 -n 1 -w 1000",
+                      FakeRunner::ping(subnet + ".60", "Reply from 192.168.137.1: Destination "
+                                                       "host unreachable."));
+        runner.answer("ping " + subnet + ".61 -n 1 -w 1000",
+                      FakeRunner::ping(subnet + ".61", "Request timed out."));
         QTWIFI wifi(adapters, runner);
         wifi.discoveryPass();
         QCOMPARE(wifi.deviceList(), (QStringList{scanner, last}));
@@ -136,7 +125,8 @@ private slots:
         QFETCH(QByteArray, value);
         QFETCH(QString, when);
         QFETCH(QByteArray, arrived);
-        configurePort(value);
+        if (!value.isNull())
+            writeSetting(QStringLiteral("UDP/Port"), QString::fromLatin1(value));
         UDPSocket bridge;
         if (when == QLatin1String("before"))
             bridge.UDPSendDataScan();

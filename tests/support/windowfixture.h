@@ -13,10 +13,6 @@
 class WindowFixture final
 {
 public:
-    // The process list's answer when the hotspot program does not run.
-    static constexpr const char* kNoTasks =
-        "INFO: No tasks are running which match the specified criteria.\r\n";
-
     WindowFixture()
     {
         adapters.set(
