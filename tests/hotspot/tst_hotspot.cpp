@@ -319,13 +319,8 @@ private slots:
             << two
             << QStringList{"running\n", "wifi\n30 (disconnected)\nno\n",
                            "wifi\n30 (disconnected)\nyes\n"}
-            << QStringList{kNmRunning,
-                           kNmDevice + "wlan",
-                           kNmDevice + "wlan2",
-                           kNmProfiles,
-                           "nmcli|connection|delete|uuid|u-1|uuid|u-3",
-                           kNmAdd + "wlan2",
-                           kNmUp}
+            << QStringList{kNmRunning, kNmDevice + "wlan", kNmDevice + "wlan2", kNmProfiles} +
+                   QStringList{"nmcli|connection|delete|uuid|u-1|uuid|u-3", kNmAdd + "wlan2", kNmUp}
             << QString();
         QTest::newRow("No Wi-Fi adapter: nmcli is not run")
             << Adapters{lan({"10.0.0.7"})} << QStringList{"running\n"} << QStringList{}
