@@ -1,6 +1,4 @@
 #include "common/processprobe.h"
-#include "common/settings.h"
-#include "discovery/qtwifi.h"
 #include "platform/adapters.h"
 #include "platform/toolrunner.h"
 
@@ -60,27 +58,6 @@ private slots:
         QVERIFY(runTool(QStringLiteral("no-such-tool-here --help")).isEmpty());
         const QString refused = runTool(QStringLiteral("ping 1.2.3;rm -n 1 -w 1000"));
         QVERIFY2(refused.contains(QLatin1String("could not find host")), qPrintable(refused));
-    }
-
-    // A pass on the real adapter table (the veth as Wi-Fi), ping and arp finds the test host, not
-    // a silent address, on the second gateway's subnet, the network re-addressed (e2e_wholesystem
-    // has the first's: its scanner found through the same pass).
-    void realDiscoveryPassFindsTheTestHost()
-    {
-        if (qEnvironmentVariableIsEmpty("OSTRA_TEST_NET"))
-            QSKIP("needs the private test network: run through tests/support/run-in-test-net.sh");
-        const QString readdress =
-            QStringLiteral("ip addr flush dev veth-pc && ip addr add 192.168.173.1/24 dev veth-pc "
-                           "&& ip -n %1 addr add 192.168.173.45/24 dev veth-dev")
-                .arg(qEnvironmentVariable("OSTRA_TEST_HOST_NS"));
-        QCOMPARE(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), readdress}), 0);
-        overrideConfigFilePath(dir.filePath(QStringLiteral("scanConfig.ini")));
-        for (const char* host : {".77", ".45"}) // the pings make the neighbour entries
-            runTool(QStringLiteral("ping 192.168.173%1 -n 1 -w 1000").arg(host));
-        QTWIFI wifi;
-        wifi.discoveryPass();
-        QCOMPARE(wifi.wifiStatus().state, 0);
-        QCOMPARE(wifi.deviceList(), QStringList{"192.168.173.45"});
     }
 
     // The SSID comes from the permanent address, which a veth lacks (all zeros): the current
