@@ -96,7 +96,6 @@ private slots:
         QVERIFY(sim->waitForRequests(1, 5000));
         QCOMPARE(link->SendCmd(REQUEST_COMMAND), answered);
         QCOMPARE(sim->requests().size(), 2);
-        QCOMPARE(sim->requests().at(0).code, REQUEST_POLL);
         QCOMPARE(sim->requests().at(1).code, REQUEST_COMMAND);
         OstraInfo record;
         QVERIFY(!link->GetInfo(record));
