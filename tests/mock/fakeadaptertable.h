@@ -14,12 +14,7 @@ public:
     static platform::Adapter adapter(int type, std::vector<unsigned char> hardware,
                                      std::vector<std::string> ips, std::string name = "wlan")
     {
-        platform::Adapter a;
-        a.name = std::move(name);
-        a.type = type;
-        a.hardwareAddress = std::move(hardware);
-        a.ipAddresses = std::move(ips);
-        return a;
+        return {std::move(name), type, std::move(hardware), std::move(ips)};
     }
 
     void set(std::vector<platform::Adapter> adapters, bool ok = true)

@@ -43,11 +43,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_runs;
     }
-    void clearRuns()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_runs.clear();
-    }
     QStringList detached() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
