@@ -4,6 +4,7 @@
 #include "hotspot/networkmanager.h"
 #include "hotspot/openwifi.h"
 #include "hotspot/winversion.h"
+#include "platform/account.h"
 #include "tests/mock/fakerunner.h"
 #include "tests/support/adapterrows.h"
 #include "ui_beaconry.h"
@@ -35,18 +36,25 @@ const QString kNmDevice = "nmcli|-g|GENERAL.TYPE,GENERAL.STATE,WIFI-PROPERTIES.A
 const QString kNmProfiles = "nmcli|-t|-f|UUID,NAME|connection|show";
 const QString kNmUp = "nmcli|--wait|25|connection|up|id|ostra-hotspot";
 const QString kNmDown = "nmcli|connection|down|id|ostra-hotspot";
-// The profile's settings are checked where the real nmcli sends them (nmcli-mock.py).
-const QString kNmAdd = "nmcli|connection|add|type|wifi|ifname|";
+QString nmAdd(const QString& device)
+{
+    const QString user = QString::fromStdString(platform::loginName());
+    return "nmcli|connection|add|type|wifi|ifname|" + device +
+           "|con-name|ostra-hotspot|autoconnect|no|ssid|net|802-11-wireless.mode|ap|"
+           "802-11-wireless.band|bg|802-11-wireless.channel|1|wifi-sec.key-mgmt|wpa-psk|"
+           "wifi-sec.proto|rsn|wifi-sec.pairwise|ccmp|wifi-sec.group|ccmp|wifi-sec.psk|kelp5820|"
+           "ipv4.method|shared|ipv4.addresses|192.168.137.1/24|ipv6.method|ignore" +
+           (user.isEmpty() ? QString() : "|connection.permissions|user:" + user);
+}
 const QString kTaskkill = "taskkill|-im|Airstep.exe|-f";
 
-// One line per run: the program and its arguments, a profile added cut after its device.
+// One line per run: the program and its arguments.
 QStringList lines(const FakeRunner& runner)
 {
     QStringList result;
     for (const platform::ToolRun& run : runner.runs())
         result.append((QStringList{run.program} + run.arguments).join('|'));
-    return result.replaceInStrings(
-        QRegularExpression("^(" + QRegularExpression::escape(kNmAdd) + "[^|]*)\\|.*"), "\\1");
+    return result;
 }
 
 } // namespace
@@ -318,8 +326,13 @@ private slots:
             << QStringList{"running\n", "wifi\n30 (disconnected)\nno\n",
                            "wifi\n30 (disconnected)\nyes\n"}
             << QStringList{kNmRunning, kNmDevice + "wlan", kNmDevice + "wlan2", kNmProfiles} +
-                   QStringList{"nmcli|connection|delete|uuid|u-1|uuid|u-3", kNmAdd + "wlan2", kNmUp}
+                   QStringList{"nmcli|connection|delete|uuid|u-1|uuid|u-3", nmAdd("wlan2"), kNmUp}
             << QString();
+        QTest::newRow("No adapter can be an access point: nothing sent")
+            << Adapters{wifi({"0.0.0.0"})}
+            << QStringList{"running\n", "wifi\n30 (disconnected)\nno\n"}
+            << QStringList{kNmRunning, kNmDevice + "wlan"}
+            << "No access point: wlan cannot be an access point";
         QTest::newRow("No Wi-Fi adapter: nmcli is not run")
             << Adapters{lan({"10.0.0.7"})} << QStringList{"running\n"} << QStringList{}
             << "No access point: there is no Wi-Fi adapter";
