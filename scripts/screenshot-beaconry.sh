@@ -95,7 +95,7 @@ for _ in $(seq 1 50); do
 done
 
 # No desktop tray service here: the icon goes to the tray host.
-env -u DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM=xcb TMPDIR="$private_tmp" "$beaconry" \
+DBUS_SESSION_BUS_ADDRESS="unix:path=$private_tmp/no-session-bus" QT_QPA_PLATFORM=xcb TMPDIR="$private_tmp" "$beaconry" \
     >"$private_tmp/beaconry.log" 2>&1 &
 beaconry_pid=$!
 # The icon is a Beaconry window embedded below the tray host's panel.

@@ -67,6 +67,10 @@ start_display() { # [use-existing]: the given display where one works and is wan
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
     pids+=($!)
     export DISPLAY=":$n" && own_display=1
+    # An address where no session bus listens: on a display of our own the programs would
+    # otherwise autolaunch one, which writes under root's home and outlives the run; without a
+    # bus, a tray icon goes to the tray host.
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus"
     wait_for 10 xwininfo -root >/dev/null 2>&1 || die "Xvfb did not start"
 }
 start_hotspot() { # BEACONRY, or a stand-in under its name: Imagra refuses to run without it

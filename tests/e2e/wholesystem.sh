@@ -23,7 +23,6 @@ if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
 # On our own display, a tray host; a desktop's tray service would take the icon instead.
 tray=${own_display:-0}
 if ((tray)); then
-    unset DBUS_SESSION_BUS_ADDRESS
     trayer --edge top --align left --widthtype pixel --width 120 --height 32 >/dev/null 2>&1 & pids+=($!)
     wait_for 10 eval 'xwininfo -root -tree | grep -qF "(\"panel\" \"trayer\")"' || say "FAIL: no tray host"
 fi
