@@ -6,6 +6,7 @@
 build=$1 out=/mnt/out e2e=$(dirname "$0")
 trap 'echo "${status:-1}" >$out/status; sync; echo o >/proc/sysrq-trigger; sleep 30' EXIT
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
+. $out/sanitizer.env
 mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev || exit 1
 mkdir -p /dev/pts /dev/shm && ln -s /proc/self/fd /dev/fd && mount -t devpts pts /dev/pts && mount -t tmpfs shm /dev/shm
 mount -t tmpfs tmp /tmp && mount -t tmpfs run /run && mkdir -p /run/dbus /run/netns

@@ -26,6 +26,8 @@ mount -t overlay -o lowerdir=/mnt/lower,upperdir=/mnt/upper/u,workdir=/mnt/upper
 mkdir -p /mnt/root/mnt/out && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out /mnt/root/mnt/out
 umount /dev && exec switch_root /mnt/root /bin/bash "$ostra_guest" "$ostra_build"
 INIT
+# A sanitizer build's options, its suppressions among them, hold inside the machine too.
+declare -px TSAN_OPTIONS ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS >"$out/sanitizer.env" 2>/dev/null
 chmod +x "$work/root/init" && (cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd"
 timeout 1200 qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m 3072 -nic none -display none -no-reboot \
     -kernel "$kernel" -initrd "$work/initrd" -serial "file:$out/console.log" -monitor none \
