@@ -82,9 +82,12 @@ class Binding(unittest.TestCase):
         if os.path.exists(PICTURE):
             os.remove(PICTURE)
 
-    def scan_next(self, pixels, call):  # call runs while Imagra saves pixels and sends "1001"
+    # call runs while Imagra saves pixels and sends "1001" once the scan waits: a port still
+    # held by the last frame's closing session would take the datagram and lose it.
+    def scan_next(self, pixels, call, waits=None):
+        waits = logged("picture awaited in ") if waits is None else waits
         scan = SCANS.submit(call)
-        wait_until(port_held)
+        wait_until(lambda: logged("picture awaited in ") > waits)
         save(pixels)
         notify(b"1001")
         return scan.result(30)
@@ -127,10 +130,11 @@ class Binding(unittest.TestCase):
 
     def test_options_change_after_a_frame_and_after_cancel(self):
         save(pattern(numpy.uint8, 1))
+        waits = logged("picture awaited in ")
         self.dev.start()  # returns at once: the picture is awaited in sane_read
         with self.assertRaisesRegex(sane._sane.error, "Device busy"):
             self.dev.wait = 20
-        self.scan_next(pattern(numpy.uint8, 1), lambda: self.dev.snap(True))
+        self.scan_next(pattern(numpy.uint8, 1), lambda: self.dev.snap(True), waits)
         self.dev.wait = 20  # after the end of the frame, before sane_cancel
         self.dev.cancel()
         self.dev.mode, self.dev.depth = "Color", 16
