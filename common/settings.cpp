@@ -287,6 +287,7 @@ QSettings::SettingsMap parseIni(const QByteArray& data)
                                                     : data.mid(start + 1, close - start - 1))
                 .trimmed();
         current.clear();
+        currentStart = pos;
         if (qstricmp(name.constData(), "general") == 0)
             continue;
         if (qstricmp(name.constData(), "%general") == 0)
@@ -294,7 +295,6 @@ QSettings::SettingsMap parseIni(const QByteArray& data)
         else
             appendUnescapedKey(name, 0, name.size(), current);
         current += QLatin1Char('/');
-        currentStart = pos;
     }
     flush(data.size());
 
@@ -450,11 +450,20 @@ bool writeIni(QIODevice& device, const QSettings::SettingsMap& values)
     return device.write(out) == out.size();
 }
 
+// The whole file into data, read with its bound also where its size is unknown (a pipe or
+// a device put in its place); false when it holds more than one file may.
+bool readBounded(QIODevice& device, QByteArray& data)
+{
+    data = device.read(kMaxConfigBytes + 1);
+    return data.size() <= kMaxConfigBytes;
+}
+
 bool readIni(QIODevice& device, QSettings::SettingsMap& values)
 {
-    if (device.size() > kMaxConfigBytes)
+    QByteArray data;
+    if (!readBounded(device, data))
         return false;
-    values = parseIni(device.readAll());
+    values = parseIni(data);
     return true;
 }
 
@@ -480,9 +489,15 @@ bool tooLarge(const QFile& file)
 QString valueAsText(const QString& path, const QString& key)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || tooLarge(file))
+    QByteArray data;
+    if (!file.open(QIODevice::ReadOnly))
         return QString();
-    const QSettings::SettingsMap values = parseIni(file.readAll());
+    if (!readBounded(file, data)) {
+        qCWarning(logSettings, "Configuration file %s holds more than %lld bytes, too many",
+                  qUtf8Printable(path), kMaxConfigBytes);
+        return QString();
+    }
+    const QSettings::SettingsMap values = parseIni(data);
     const QVariant value = values.value(key.split(QLatin1Char('/'), Qt::SkipEmptyParts).join('/'));
     // An unquoted comma makes Qt read a list, which every reader of the file by Qt's rules
     // (the TWAIN data source among them) takes as no text; reading it joined would save a
@@ -546,6 +561,8 @@ bool writeSetting(const QString& key, const QString& value)
     }
     // The rename-save made the file this user's, with the old file's mode or the umask's.
     QFile written(settings.fileName());
-    setGroupFileMode(written);
+    if (!setGroupFileMode(written))
+        qCWarning(logSettings, "%s could not be given to the group alone (mode 0660)",
+                  qUtf8Printable(path));
     return true;
 }

@@ -99,6 +99,8 @@ private slots:
         row("A date spelt with a hex escape reads as its text",
             "[UDP]\nPort=@DateTim\\x65(\\0\\0\\0\\x10\\0)\n", "UDP/Port",
             QString::fromUtf16(u"@DateTime(\0\0\0\x10\0)", 16));
+        row("A key of a section before [General] stays in that section",
+            "[Paths]\ndir=/a\n[General]\nx=1\n", "dir", "");
         row("A rectangle reads as its text", "[UDP]\nPort=@Rect(1 2 3 4)\n", "UDP/Port",
             "@Rect(1 2 3 4)");
         row("A list claiming 2^32-1 entries reads as its text",
