@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -163,6 +164,9 @@ struct Camera final
     // The session, from the first sane_start to sane_cancel.
     std::unique_ptr<NoticeListener> listener;
     bool programClosed = false; // "1000" came: no more pictures in this session
+    // A picture that came at another size than its frame announced: the next frame's, at its
+    // own size, so that a save made meanwhile does not take its place.
+    std::optional<Notice> held;
     int pagesDelivered = 0;
 
     // The frame from sane_start to its end of file.
@@ -364,6 +368,11 @@ SANE_Status startFrame(Camera& camera)
         if (status != SANE_STATUS_GOOD)
             return status;
     }
+    if (camera.held) {
+        const Notice notice = std::move(*camera.held);
+        camera.held.reset();
+        return endOfWait(camera, NoticeListener::Wait::Taken, notice);
+    }
     if (camera.programClosed)
         return endOfPictures(camera, "the acquisition program closed (\"1000\")");
     Notice notice;
@@ -398,8 +407,9 @@ SANE_Status awaitPicture(Camera& camera)
     if (p.pixels_per_line != announced.pixels_per_line || p.lines != announced.lines) {
         debug(1,
               "the picture that came is %d x %d, the scan announced %d x %d (the last saved "
-              "picture's size): scan again, or take it with last-picture",
+              "picture's size): the next scan hands it over",
               p.pixels_per_line, p.lines, announced.pixels_per_line, announced.lines);
+        camera.held = std::move(notice);
         return SANE_STATUS_IO_ERROR;
     }
     camera.pending = false;

@@ -180,7 +180,8 @@ private slots:
         QTRY_VERIFY(!portBound(port));
         QVERIFY(cv::imwrite(picturePath.toStdString(), pattern()));
         configure();
-        QCOMPARE(scan("1001").first, SANE_STATUS_GOOD);
+        // A picture that came at another size is the next scan's at once.
+        QCOMPARE(scan(event == "resized" ? "" : "1001").first, SANE_STATUS_GOOD);
     }
 };
 
