@@ -314,6 +314,8 @@ SANE_Status endOfWait(Camera& camera, NoticeListener::Wait wait, const Notice& n
     case NoticeListener::Wait::TimedOut:
         std::snprintf(why, sizeof why, "no picture came within %d s", int(camera.waitSeconds));
         return endOfPictures(camera, why);
+    case NoticeListener::Wait::Failed:
+        return SANE_STATUS_IO_ERROR;
     case NoticeListener::Wait::Taken:
         break;
     }

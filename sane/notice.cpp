@@ -185,6 +185,12 @@ void NoticeListener::take(const char* payload, long size)
     }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
+        // Nothing after a "1000" is scanned: the session ends there, and a flood of them
+        // would otherwise queue without bound.
+        if (!m_waiting.empty() && m_waiting.back().closing) {
+            debug(2, "a notification after \"1000\" ignored");
+            return;
+        }
         if (m_waitingBytes + notice.bytes.size() > kMaxWaitingBytes) {
             debug(1, "a picture of %zu bytes does not fit beside those waiting: not taken",
                   notice.bytes.size());
@@ -226,7 +232,7 @@ NoticeListener::Wait NoticeListener::next(std::chrono::steady_clock::time_point 
                                  int(std::min<long long>(left.count() + 1, 200)));
         if (ready < 0 && errno != EINTR) {
             debug(1, "waiting for a picture failed: %s", std::strerror(errno));
-            return Wait::TimedOut;
+            return Wait::Failed;
         }
     }
 }

@@ -78,6 +78,7 @@ public:
         Taken,
         TimedOut,
         Cancelled,
+        Failed, // the wait itself failed
     };
     // The oldest waiting notification into notice, waiting for one until the deadline.
     Wait next(std::chrono::steady_clock::time_point deadline, Notice& notice);
