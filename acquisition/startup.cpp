@@ -16,6 +16,9 @@ namespace {
 const char* const kApplicationId = "ZQXImagra";
 const char* const kRaiseMessage = "raise_window_noop";
 constexpr int kRaiseTimeoutMs = 4000;
+// An instance that has told the data source it closes may still be stopping its links and
+// discovery, each bounded by its own waits.
+constexpr int kEndWaitMs = 15000;
 
 // Set verbatim, runs of blanks included.
 const char* const kApplicationStyleSheet =
@@ -25,18 +28,21 @@ const char* const kApplicationStyleSheet =
 
 } // namespace
 
-int runImagra(int argc, char* argv[])
+int runImagra(int argc, char* argv[], const std::function<std::unique_ptr<Widget>()>& makeWindow)
 {
     auto app = std::make_unique<SingleApplication>(QString::fromLatin1(kApplicationId), argc, argv);
-    if (app->isRunning()) {
-        // The running instance does not act on the message; it only learns of the attempt.
-        app->sendMessage(QString::fromLatin1(kRaiseMessage), kRaiseTimeoutMs);
-        return 0;
-    }
+    // The running instance does not act on the message; it only learns of the attempt.
+    const auto handover =
+        app->handOver(QString::fromLatin1(kRaiseMessage), kRaiseTimeoutMs, kEndWaitMs);
+    if (handover != SingleApplication::Handover::First)
+        return handover == SingleApplication::Handover::Delivered ? 0 : 1;
 
     startLogFile(QFileInfo(configFilePath()).absolutePath() + QStringLiteral("/LogFile"));
     applyImagraAppearance(*app);
-    auto window = std::make_unique<Widget>();
+    auto window = makeWindow ? makeWindow() : std::make_unique<Widget>();
+    // A start that comes while this one ends must not hand over to it: it would exit
+    // unseen, and the data source that started it would never hear from it.
+    QObject::connect(window.get(), &Widget::closeTold, app.get(), &SingleApplication::retire);
     window->show();
     const int result = app->exec();
     window.reset();

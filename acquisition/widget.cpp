@@ -433,9 +433,7 @@ void Widget::closeEvent(QCloseEvent* event)
     // A picture saved before the close is told of before it; none after it.
     if (m_pipeline)
         m_pipeline->stop();
-    if (udp && !m_closeTold)
-        udp->UDPSendDataClose();
-    m_closeTold = true;
+    tellClose();
     // Every message box is parentless: one left open would keep the program, and its
     // single-instance lock, alive after the data source heard that it closes. A box's own
     // loop returns into the code that opened it, which finds the window closing.
@@ -451,6 +449,15 @@ void Widget::showEvent(QShowEvent* event)
 {
     m_closeTold = false;
     QWidget::showEvent(event);
+}
+
+void Widget::tellClose()
+{
+    if (m_closeTold || !udp)
+        return;
+    udp->UDPSendDataClose();
+    m_closeTold = true;
+    emit closeTold();
 }
 
 void Widget::closeUDP()
@@ -473,9 +480,7 @@ void Widget::tearDown()
     m_pipeline = nullptr;
     // A window that goes without a close event (the program's loop left some other way)
     // still tells the data source, which would otherwise wait for a program long gone.
-    if (!m_closeTold)
-        udp->UDPSendDataClose();
-    m_closeTold = true;
+    tellClose();
     udp->closeSocket();
     udp->wait();
     if (proTimer && proTimer->isActive())

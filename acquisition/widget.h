@@ -66,6 +66,8 @@ signals:
     // Wired to the bridge's close and scan notifications; the window calls the bridge directly.
     void sendClose();
     void sendScan();
+    // The data source has heard that the program closes; from here on it only ends.
+    void closeTold();
 
 protected:
     // Tells the TWAIN data source that the program is closing, however the window closes,
@@ -94,6 +96,8 @@ private:
     void construct();
     void tick();
     void tearDown();
+    // Sends "1000" once per showing.
+    void tellClose();
     void loadSettings();
     void showToolsIdle();
     void showToolsActive();

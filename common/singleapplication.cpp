@@ -84,6 +84,36 @@ void SingleApplication::listen()
     });
 }
 
+SingleApplication::Handover SingleApplication::handOver(const QString& message, int messageTimeout,
+                                                        int endTimeout)
+{
+    if (!m_running)
+        return Handover::First;
+    if (sendMessage(message, messageTimeout))
+        return Handover::Delivered;
+    qInfo().noquote() << "Single instance: the running instance does not answer; waiting up to"
+                      << endTimeout << "ms for it to end";
+    if (!m_lock->tryLock(endTimeout)) {
+        qWarning() << "Single instance: the running instance neither answers nor ends (lock error"
+                   << m_lock->error() << "); not starting";
+        return Handover::Failed;
+    }
+    m_primary = true;
+    m_running = false;
+    listen();
+    return Handover::First;
+}
+
+void SingleApplication::retire()
+{
+    if (!m_server)
+        return;
+    // A start already connected gets no answer either: it would take it for a live instance.
+    for (QLocalSocket* socket : m_server->findChildren<QLocalSocket*>())
+        socket->abort();
+    m_server->close();
+}
+
 bool SingleApplication::sendMessage(const QString& message, int timeout)
 {
     if (!m_running)

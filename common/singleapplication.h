@@ -27,6 +27,20 @@ public:
     // Delivers message to the running instance; false when none answered within timeout.
     bool sendMessage(const QString& message, int timeout = 5000);
 
+    // What became of a start that found another instance holding the lock.
+    enum class Handover
+    {
+        Delivered, // the running instance took the message; this start has nothing more to do
+        First,     // that instance was ending and has ended: this one is now the first
+        Failed,    // it neither took the message nor ended in time (said on stderr)
+    };
+    // For a start that isRunning(): hands message over, and when the other instance does not
+    // answer (it retired, or hangs), waits up to endTimeout for it to end and takes its place.
+    Handover handOver(const QString& message, int messageTimeout, int endTimeout);
+    // Stops answering later starts, which then wait for this process to end instead of
+    // handing over to a program on its way out. The lock stays held until this object goes.
+    void retire();
+
 signals:
     void messageReceived(const QString& message);
 

@@ -1,14 +1,15 @@
-// The acquisition window on a PC without a Wi-Fi adapter and without the hotspot program,
-// as a program of its own: the test needs its real exit, and a quit on the last closed
-// window leaves every event loop, message boxes' included.
+// The acquisition program on a PC without a Wi-Fi adapter and without the hotspot program,
+// started as the product starts: the test needs its real exit and its single-instance
+// hand-over, and a quit on the last closed window leaves every event loop, boxes' included.
 //
 //   imagra-closeharness CONFIG ORDER
 //
 // ORDER "hotspot-box-first": OK on "Please open Beaconry.exe" once discovery has given up.
-// ORDER "window-first": the window is closed (as a session ends) while that box is open,
-// and nobody clicks. Exits 3 when another box opened (it would be OK'd).
+// "linger": the same, and the program, having told "1000", goes on handling events until a
+// line comes on stdin, as an instance on its way out may. "window-first": the window is closed (as
+// a session ends) while that box is open, and nobody clicks. Exits 3 when another box opened.
 
-#include "acquisition/widget.h"
+#include "acquisition/startup.h"
 #include "common/settings.h"
 #include "discovery/qtwifi.h"
 #include "tests/support/windowfixture.h"
@@ -19,40 +20,46 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
     if (argc != 3)
         return 2;
     overrideConfigFilePath(QString::fromLocal8Bit(argv[1]));
-    const bool windowFirst = qstrcmp(argv[2], "window-first") == 0;
-
+    const QByteArray order = argv[2];
     WindowFixture fixture;
     fixture.adapters.set({});
     fixture.runner.answer(QStringLiteral("tasklist"), // the hotspot program does not run
                           "INFO: No tasks are running which match the specified criteria.\r\n");
-    auto window = fixture.make();
-    window->show();
 
-    bool gaveUp = false, closed = false, otherBox = false;
-    QTimer user;
-    QObject::connect(&user, &QTimer::timeout, [&] {
-        if (!gaveUp && window->monitor())
-            gaveUp = window->monitor()->wifi()->wifiStatus().noWifiAdapter();
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            if (!box || !box->isVisible())
-                continue;
-            if (box->text() != QLatin1String("Please open Beaconry.exe")) {
-                otherBox = true;
-                box->done(QMessageBox::Ok);
-            } else if (windowFirst && !closed) {
-                closed = window->close();
-            } else if (!windowFirst && gaveUp) {
-                box->done(QMessageBox::Ok);
+    bool otherBox = false;
+    const int result = runImagra(argc, argv, [&] {
+        auto window = fixture.make();
+        Widget* shown = window.get();
+        auto* user = new QTimer(shown);
+        if (order == "linger")
+            QObject::connect(qApp, &QCoreApplication::aboutToQuit, [] {
+                QEventLoop events;
+                QSocketNotifier input(0, QSocketNotifier::Read);
+                QObject::connect(&input, &QSocketNotifier::activated, &events, &QEventLoop::quit);
+                events.exec();
+            });
+        QObject::connect(user, &QTimer::timeout, [&otherBox, order, shown] {
+            const bool gaveUp =
+                shown->monitor() && shown->monitor()->wifi()->wifiStatus().noWifiAdapter();
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                if (!box || !box->isVisible())
+                    continue;
+                if (box->text() != QLatin1String("Please open Beaconry.exe")) {
+                    otherBox = true;
+                    box->done(QMessageBox::Ok);
+                } else if (order == "window-first") {
+                    shown->close();
+                } else if (gaveUp) {
+                    box->done(QMessageBox::Ok);
+                }
             }
-        }
+        });
+        user->start(20);
+        return window;
     });
-    user.start(20);
-    const int result = app.exec();
-    window.reset();
     return otherBox ? 3 : result;
 }

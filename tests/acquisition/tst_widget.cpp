@@ -155,7 +155,7 @@ private slots:
         useConfig("[UDP]\nPort=" + QByteArray::number(listener.localPort()) + "\n");
         QProcess program;
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(QStringLiteral(CLOSE_HARNESS), {configFilePath(), order});
+        startHarness(program, order);
         QVERIFY(program.waitForFinished(30000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
@@ -163,6 +163,45 @@ private slots:
         QVERIFY(listener.hasPendingDatagrams() || listener.waitForReadyRead(10000));
         QCOMPARE(listener.receiveDatagram().data(), QByteArray("1000"));
         QVERIFY(!listener.hasPendingDatagrams());
+    }
+
+    // A start while an instance that told "1000" is still ending (a discovery pass holds its
+    // teardown) must not hand over to it, which would end the start unseen and unheard of by
+    // the data source: it waits for that instance to end and runs in its place.
+    void startWhileAnInstanceEndsRunsAfterIt()
+    {
+        QUdpSocket listener;
+        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        useConfig("[UDP]\nPort=" + QByteArray::number(listener.localPort()) + "\n");
+        QProcess ending, next;
+        ending.setProcessChannelMode(QProcess::ForwardedChannels);
+        startHarness(ending, QStringLiteral("linger"));
+        QVERIFY(listener.waitForReadyRead(30000));
+        QCOMPARE(listener.receiveDatagram().data(), QByteArray("1000"));
+        startHarness(next, QStringLiteral("hotspot-box-first"));
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (said += next.readAllStandardError()).contains("does not answer") ||
+                next.state() == QProcess::NotRunning,
+            30000);
+        QVERIFY2(said.contains("does not answer"), said.constData());
+        ending.write("\n");
+        QVERIFY(ending.waitForFinished(30000));
+        QVERIFY(next.waitForFinished(30000));
+        QCOMPARE(ending.exitCode(), 0);
+        QCOMPARE(next.exitCode(), 0);
+        QVERIFY(listener.hasPendingDatagrams() || listener.waitForReadyRead(10000));
+        QCOMPARE(listener.receiveDatagram().data(), QByteArray("1000"));
+    }
+
+private:
+    // The harness keeps its single-instance lock in this run's folder.
+    void startHarness(QProcess& program, const QString& order)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), dir.path());
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(CLOSE_HARNESS), {configFilePath(), order});
     }
 };
 
