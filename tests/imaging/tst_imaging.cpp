@@ -166,7 +166,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("header");
         QTest::addColumn<int>("side");         // the width and height claimed
-        const auto le = [](quint32 v, int n) { // least significant byte first
+        const auto le = [](quint32 v, int n) { // n <= 4 bytes, least significant first
             v = qToLittleEndian(v);
             return QByteArray(reinterpret_cast<const char*>(&v), n);
         };
@@ -178,11 +178,11 @@ private slots:
             << QByteArray("\xff\xd8\xff\xe0\0\x04\x01\x02junk\xff\xff\xc2\0\x0b\x08", 18) +
                    giant.mid(2, 2) + giant.mid(2, 2) + QByteArray("\x01\x01\x11\0\xff\xda", 6)
             << 20000;
-        QTest::newRow("BMP") << "BM" + le(0, 12) + le(40, 4) + le(20000, 4) +
+        QTest::newRow("BMP") << "BM" + QByteArray(12, 0) + le(40, 4) + le(20000, 4) +
                                     le(quint32(-20000), 4) + le(0x180001, 4)
                              << 20000;
         QTest::newRow("BMP with the small header")
-            << "BM" + le(0, 12) + le(12, 4) + le(20000, 2) + le(20000, 2) + le(0x180001, 4)
+            << "BM" + QByteArray(12, 0) + le(12, 4) + le(20000, 2) + le(20000, 2) + le(0x180001, 4)
             << 20000;
         QTest::newRow("TIFF") << QByteArray("II*\0\x08\0\0\0\x02\0", 10) + le(256, 2) + le(4, 2) +
                                      le(1, 4) + le(20000, 4) + le(257, 2) + le(3, 2) + le(1, 4) +
