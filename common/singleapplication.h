@@ -21,8 +21,8 @@ public:
 
     // The id passed at construction.
     QString id() const { return m_id; }
-    // True when another live instance with the same id held the lock at construction; a
-    // lock that could not be created at all does not count.
+    // True when another live instance with the same id held the lock at construction and
+    // handOver() has not taken its place; a lock that could not be created at all does not count.
     bool isRunning() const { return m_running; }
     // Delivers message to the running instance; false when none answered within timeout.
     bool sendMessage(const QString& message, int timeout = 5000);
@@ -31,7 +31,7 @@ public:
     enum class Handover
     {
         Delivered, // the running instance took the message; this start has nothing more to do
-        First,     // that instance was ending and has ended: this one is now the first
+        First,     // no other instance runs (any more): this start goes on as the first
         Failed,    // it neither took the message nor ended in time (said on stderr)
     };
     // For a start that isRunning(): hands message over, and when the other instance does not

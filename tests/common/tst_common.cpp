@@ -6,12 +6,14 @@
 
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <thread>
 
 // Further instances are this executable started with --instance ID MODE: MODE "hold" becomes
-// the first and says "primary"; any other MODE is a message to send (exit 0 when delivered,
-// 5 when no instance runs).
+// the first and says "primary"; "hand-over" settles the start as the programs do (exit code:
+// the Handover); any other MODE is a message to send (exit 0 when delivered, 5 when no
+// instance runs).
 namespace {
 
 QString ownId()
@@ -205,6 +207,22 @@ private slots:
         unlocked.waitForFinished(5000);
     }
 
+    // A stopped instance holds its lock but neither answers nor ends: a start gives up on it.
+    void aStartGivesUpOnAnInstanceThatNeitherAnswersNorEnds()
+    {
+        const QString id = ownId() + QStringLiteral("-stopped");
+        QProcess holder;
+        startInstance(holder, id, QStringLiteral("hold"));
+        QVERIFY(holder.waitForReadyRead(10000));
+        ::kill(holder.processId(), SIGSTOP);
+        QCOMPARE(send(id, QStringLiteral("hand-over")), int(SingleApplication::Handover::Failed));
+        ::kill(holder.processId(), SIGCONT);
+        QCOMPARE(send(id, QStringLiteral("hand-over")),
+                 int(SingleApplication::Handover::Delivered));
+        holder.kill();
+        holder.waitForFinished(5000);
+    }
+
     // The process list comes filtered by the program's image name, and the name's case counts.
     void processPresence_data()
     {
@@ -288,6 +306,8 @@ int main(int argc, char* argv[])
         const QString mode = QString::fromLocal8Bit(argv[3]);
         int childArgc = 1;
         SingleApplication app(QString::fromLocal8Bit(argv[2]), childArgc, argv);
+        if (mode == QLatin1String("hand-over"))
+            return int(app.handOver(mode, 500, 500));
         if (mode != QLatin1String("hold"))
             return !app.isRunning() ? 5 : app.sendMessage(mode, 4000) ? 0 : 4;
         if (app.isRunning())
