@@ -5,6 +5,7 @@
 #include "platform/paths.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSettings>
 #include <QStringList>
@@ -484,13 +485,25 @@ bool tooLarge(const QFile& file)
     return true;
 }
 
+// A pipe in the file's place would hold the program at its opening, a device feed it without
+// end: only a regular file, or a link to one, is read or rewritten.
+bool notAFile(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || info.isFile())
+        return false;
+    qCWarning(logSettings, "Configuration %s is not a regular file and is not used",
+              qUtf8Printable(path));
+    return true;
+}
+
 // A read never writes: another program may be writing the shared file at this moment, and
 // the access point program's own file is not ours to change.
 QString valueAsText(const QString& path, const QString& key)
 {
     QFile file(path);
     QByteArray data;
-    if (!file.open(QIODevice::ReadOnly))
+    if (notAFile(path) || !file.open(QIODevice::ReadOnly))
         return QString();
     if (!readBounded(file, data)) {
         qCWarning(logSettings, "Configuration file %s holds more than %lld bytes, too many",
@@ -549,7 +562,7 @@ bool writeSetting(const QString& key, const QString& value)
 {
     const QString path = configFilePath();
     // Rewriting a file that cannot be read whole would drop the keys it holds.
-    if (QFile existing(path); existing.exists() && tooLarge(existing))
+    if (QFile existing(path); notAFile(path) || (existing.exists() && tooLarge(existing)))
         return false;
     QSettings settings(path, textFormat());
     settings.setValue(key, value);

@@ -164,6 +164,13 @@ private slots:
         overrideConfigFilePath(file + QStringLiteral("/scanConfig.ini"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Could not write")));
         QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
+        // A pipe in the file's place, which would hold a reader at its opening.
+        overrideConfigFilePath(file);
+        QVERIFY(QFile::remove(file) && ::mkfifo(QFile::encodeName(file), 0600) == 0);
+        for (int i = 0; i < 2; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not a regular")));
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QString());
+        QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
     }
 
     // The discovery thread and the GUI thread write different keys at the same time.
