@@ -23,8 +23,9 @@ if ((demo_seconds > 0)); then start_display use-existing; else start_display; fi
 # On our own display, a tray host; a desktop's tray service would take the icon instead.
 tray=${own_display:-0}
 if ((tray)); then
-    trayer --edge top --align left --widthtype pixel --width 120 --height 32 >/dev/null 2>&1 & pids+=($!)
-    wait_for 10 eval 'xwininfo -root -tree | grep -qF "(\"panel\" \"trayer\")"' || say "FAIL: no tray host"
+    trayer --edge top --align left --widthtype pixel --width 120 --height 32 >"$work/trayer.log" 2>&1 & pids+=($!)
+    wait_for 30 eval 'xwininfo -root -tree | grep -qF "(\"panel\" \"trayer\")"' ||
+        say "FAIL: no tray host: $(kill -0 "${pids[-1]}" 2>/dev/null && echo running || echo ended) $(tail -3 "$work/trayer.log")"
 fi
 start_hotspot "$build/hotspot/Beaconry"
 tray_icon() { xwininfo -root -tree | sed -n 's/^ \{6,\}\(0x[0-9a-f]*\) "Beaconry": ("Beaconry" "Beaconry").*/\1/p' | head -1; }
