@@ -16,9 +16,9 @@ namespace {
 const char* const kApplicationId = "ZQXImagra";
 const char* const kRaiseMessage = "raise_window_noop";
 constexpr int kRaiseTimeoutMs = 4000;
-// An instance that has told the data source it closes may still be stopping its links and
-// discovery, each bounded by its own waits.
-constexpr int kEndWaitMs = 15000;
+// An instance that has told the data source it closes may still be finishing a discovery
+// pass (a one-second ping per neighbour) and stopping its links.
+constexpr int kEndWaitMs = 30000;
 
 // Set verbatim, runs of blanks included.
 const char* const kApplicationStyleSheet =
