@@ -6,8 +6,9 @@
 //
 // ORDER "hotspot-box-first": OK on "Please open Beaconry.exe" once discovery has given up.
 // "linger": the same, and the program, having told "1000", goes on handling events until a
-// line comes on stdin, as an instance on its way out may. "window-first": the window is closed (as
-// a session ends) while that box is open, and nobody clicks. Exits 3 when another box opened.
+// line comes on stdin, as an instance on its way out may. "window-first": the window is
+// closed (as a session ends) while that box is open, and nobody clicks. Exits 3 when another
+// box opened.
 
 #include "acquisition/startup.h"
 #include "common/settings.h"

@@ -165,9 +165,9 @@ private slots:
         QVERIFY(!listener.hasPendingDatagrams());
     }
 
-    // A start while an instance that told "1000" is still ending (a discovery pass holds its
-    // teardown) must not hand over to it, which would end the start unseen and unheard of by
-    // the data source: it waits for that instance to end and runs in its place.
+    // A start while an instance that told "1000" is still ending (and still handling events)
+    // must not hand over to it, which would end the start unseen and unheard of by the data
+    // source: it waits for that instance to end and runs in its place.
     void startWhileAnInstanceEndsRunsAfterIt()
     {
         QUdpSocket listener;
