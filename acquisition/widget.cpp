@@ -20,7 +20,6 @@
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPixmap>
-#include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
@@ -202,7 +201,7 @@ int Widget::informUser(const QString& title, const QString& text)
 
 void Widget::Wifi_TimerTimeOut()
 {
-    if (m_inTick || m_tornDown || m_closing)
+    if (m_inTick || m_closing)
         return;
     m_inTick = true;
     tick();
@@ -253,8 +252,7 @@ void Widget::dispatchRecords(const QList<OstraInfo>& records)
 void Widget::takePicture(const QString& address)
 {
     // Once a close is under way the window takes nothing more, the monitor still there.
-    if (m_tornDown || m_tearDownDue || address != ui->comboBox_wifi->currentText() ||
-        !m_pipeline->wantsPicture())
+    if (m_closing || address != ui->comboBox_wifi->currentText() || !m_pipeline->wantsPicture())
         return;
     OstraInfo record;
     if (tcpClient->takePicture(address, record))
@@ -445,15 +443,9 @@ void Widget::closeEvent(QCloseEvent* event)
     QTimer::singleShot(0, this, &Widget::closeUDP);
 }
 
-void Widget::showEvent(QShowEvent* event)
-{
-    m_closeTold = false;
-    QWidget::showEvent(event);
-}
-
 void Widget::tellClose()
 {
-    if (m_closeTold || !udp)
+    if (m_closeTold)
         return;
     udp->UDPSendDataClose();
     m_closeTold = true;

@@ -15,7 +15,6 @@ class PicturePipeline;
 class QButtonGroup;
 class QCloseEvent;
 class QPushButton;
-class QShowEvent;
 class QTimer;
 class TCPClient;
 class UDPSocket;
@@ -73,7 +72,6 @@ protected:
     // Tells the TWAIN data source that the program is closing, however the window closes,
     // then stops everything the window runs.
     void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
 private slots:
     void Wifi_TimerTimeOut();
@@ -96,7 +94,7 @@ private:
     void construct();
     void tick();
     void tearDown();
-    // Sends "1000" once per showing.
+    // Sends "1000", once.
     void tellClose();
     void loadSettings();
     void showToolsIdle();
@@ -140,7 +138,7 @@ private:
     // A close inside one of the tick's message boxes runs that box's event loop while the
     // tick still holds the monitor; the teardown then waits for the tick's end.
     bool m_tearDownDue = false;
-    // The data source hears of a close once per showing, however many closes the tick and
-    // the desktop ask for meanwhile.
+    // The data source hears of a close once, however many closes the tick and the desktop
+    // ask for; a closed window is torn down and never shown again.
     bool m_closeTold = false;
 };
