@@ -10,6 +10,8 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcHotspot, "ostra.hotspot", QtInfoMsg)
 
+// The name our profiles carry in NetworkManager.
+const char* const kProfile = "ostra-hotspot";
 constexpr int kNmcliWaitMs = 30000;
 // nmcli's own wait for the activation, inside the runner's, so that it ends by itself.
 const char* const kActivationWaitS = "25";
@@ -29,18 +31,16 @@ QString text(const char* value)
 
 } // namespace
 
-const char* const NetworkManagerHotspot::kProfile = "ostra-hotspot";
-
 NetworkManagerHotspot::NetworkManagerHotspot(platform::ToolRunner& runner,
                                              platform::AdapterTable& adapters)
     : m_runner(runner), m_adapters(adapters)
 {}
 
-bool NetworkManagerHotspot::start(const QString& ssid, const QString& passphrase)
+void NetworkManagerHotspot::start(const QString& ssid, const QString& passphrase)
 {
     const QString device = accessPointDevice();
     if (device.isEmpty())
-        return false;
+        return;
     removeProfiles();
     QStringList add = {text("connection"),
                        text("add"),
@@ -85,7 +85,6 @@ bool NetworkManagerHotspot::start(const QString& ssid, const QString& passphrase
     nmcli(add);
     nmcli({text("--wait"), text(kActivationWaitS), text("connection"), text("up"), text("id"),
            text(kProfile)});
-    return true;
 }
 
 void NetworkManagerHotspot::stop()

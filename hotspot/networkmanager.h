@@ -15,15 +15,12 @@ class ToolRunner;
 class NetworkManagerHotspot final
 {
 public:
-    // The name our profiles carry in NetworkManager.
-    static const char* const kProfile;
-
     NetworkManagerHotspot(platform::ToolRunner& runner, platform::AdapterTable& adapters);
 
     // Replaces our earlier profiles by one with this SSID and passphrase and brings it up;
-    // false, with the reason logged in one line and nothing sent to NetworkManager, when it
-    // does not answer or no Wi-Fi adapter can be an access point.
-    bool start(const QString& ssid, const QString& passphrase);
+    // sends NetworkManager nothing, and logs the reason in one line, when it does not answer
+    // or no Wi-Fi adapter can be an access point.
+    void start(const QString& ssid, const QString& passphrase);
     // Takes our profile down.
     void stop();
 

@@ -10,8 +10,9 @@ namespace {
 const char* const kApplicationId = "Beaconry";
 const char* const kRaiseMessage = "raise_window_noop";
 constexpr int kSendTimeoutMs = 4000;
-// On the way out, a worker run and taking the access point down each wait for a tool at most
-// 30 s.
+// On the way out, a worker run under way ends its cycle first. A run the check starts finds the
+// network down, so it waits at most nmcli's own limits for two activations (25 s each), one
+// deactivation (10 s) and the second between them.
 constexpr int kEndWaitMs = 65000;
 
 } // namespace

@@ -1,7 +1,6 @@
 #include "common/settings.h"
 #include "hotspot/beaconry.h"
 #include "hotspot/mythread.h"
-#include "hotspot/networkmanager.h"
 #include "hotspot/openwifi.h"
 #include "hotspot/winversion.h"
 #include "platform/account.h"
