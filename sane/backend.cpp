@@ -163,7 +163,6 @@ struct Camera final
 
     // The session, from the first sane_start to sane_cancel.
     std::unique_ptr<NoticeListener> listener;
-    bool programClosed = false; // "1000" came: no more pictures in this session
     // A picture that came at another size than its frame announced: the next frame's, at its
     // own size, so that a save made meanwhile does not take its place.
     std::optional<Notice> held;
@@ -285,7 +284,7 @@ void endCancelledSession(Camera& camera)
     if (!camera.wake.woken())
         return;
     camera.listener.reset();
-    camera.programClosed = camera.inFrame = camera.pending = false;
+    camera.inFrame = camera.pending = false;
     camera.pagesDelivered = 0;
     camera.frame = Frame();
     camera.wake.reset();
@@ -319,10 +318,8 @@ SANE_Status endOfWait(Camera& camera, NoticeListener::Wait wait, const Notice& n
     case NoticeListener::Wait::Taken:
         break;
     }
-    if (notice.closing) {
-        camera.programClosed = true;
+    if (notice.closing)
         return endOfPictures(camera, "the acquisition program closed (\"1000\")");
-    }
     return frameFromNotice(notice, camera.kind(), camera.frame);
 }
 
@@ -375,8 +372,6 @@ SANE_Status startFrame(Camera& camera)
         camera.held.reset();
         return endOfWait(camera, NoticeListener::Wait::Taken, notice);
     }
-    if (camera.programClosed)
-        return endOfPictures(camera, "the acquisition program closed (\"1000\")");
     Notice notice;
     auto wait = camera.listener->next(Clock::now(), notice);
     if (wait == NoticeListener::Wait::TimedOut && camera.pagesDelivered == 0 &&

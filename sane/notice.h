@@ -54,8 +54,9 @@ constexpr std::size_t kMaxWaitingBytes = 256u * 1024u * 1024u;
 
 // Holds 127.0.0.1:port for one scan session, from its first sane_start to sane_cancel, and
 // on its own thread takes every "1001" (reading the picture file at once, through
-// readPicture) and "1000" into a bounded queue; other datagrams are ignored. The thread
-// ends, and the port is free, as soon as the wake line is woken.
+// readPicture) and "1000" into a bounded queue; other datagrams, and all that comes after
+// a "1000", are ignored. The thread ends, and the port is free, as soon as the wake line
+// is woken.
 class NoticeListener final
 {
 public:
@@ -80,7 +81,8 @@ public:
         Cancelled,
         Failed, // the wait itself failed
     };
-    // The oldest waiting notification into notice, waiting for one until the deadline.
+    // The oldest waiting notification into notice, waiting for one until the deadline. A
+    // "1000" is never taken out: every later call returns it again at once.
     Wait next(std::chrono::steady_clock::time_point deadline, Notice& notice);
 
 private:
