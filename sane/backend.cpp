@@ -277,6 +277,13 @@ bool announcedParameters(Camera& camera, SANE_Parameters& parameters)
     return true;
 }
 
+// However the frame ended: its picture is not kept until the next one.
+void endFrame(Camera& camera)
+{
+    camera.inFrame = camera.pending = false;
+    camera.frame = Frame();
+}
+
 // Forgets the session that sane_cancel ended: sane_cancel itself may run in a signal
 // handler, so the listener is joined here, on the frontend's next call.
 void endCancelledSession(Camera& camera)
@@ -284,9 +291,7 @@ void endCancelledSession(Camera& camera)
     if (!camera.wake.woken())
         return;
     camera.listener.reset();
-    camera.inFrame = camera.pending = false;
     camera.pagesDelivered = 0;
-    camera.frame = Frame();
     camera.wake.reset();
 }
 
@@ -528,14 +533,14 @@ OSTRA_EXPORT SANE_Status sane_ostra_start(SANE_Handle handle)
 {
     auto* camera = static_cast<Camera*>(handle);
     endCancelledSession(*camera);
-    camera->inFrame = camera->pending = false;
-    camera->frame = Frame();
+    endFrame(*camera);
     camera->delivered = 0;
     camera->deadline = Clock::now() + std::chrono::seconds(camera->waitSeconds);
     const SANE_Status status = startFrame(*camera);
-    if (status != SANE_STATUS_GOOD)
-        camera->frame = Frame();
-    camera->inFrame = status == SANE_STATUS_GOOD;
+    if (status == SANE_STATUS_GOOD)
+        camera->inFrame = true;
+    else
+        endFrame(*camera);
     return status;
 }
 
@@ -544,20 +549,18 @@ OSTRA_EXPORT SANE_Status sane_ostra_read(SANE_Handle handle, SANE_Byte* data, SA
 {
     auto* camera = static_cast<Camera*>(handle);
     *length = 0;
-    if (camera->wake.woken() && camera->inFrame) {
-        debug(3, "scan cancelled");
-        camera->inFrame = false;
-        camera->frame = Frame();
-    }
-    if (camera->wake.woken())
+    if (camera->wake.woken()) {
+        if (camera->inFrame)
+            debug(3, "scan cancelled");
+        endFrame(*camera);
         return SANE_STATUS_CANCELLED;
+    }
     if (!camera->inFrame)
         return SANE_STATUS_INVAL;
     if (camera->pending) {
         const SANE_Status status = awaitPicture(*camera);
         if (status != SANE_STATUS_GOOD) {
-            camera->inFrame = false;
-            camera->frame = Frame();
+            endFrame(*camera);
             return status;
         }
         if (camera->pending)
@@ -565,7 +568,7 @@ OSTRA_EXPORT SANE_Status sane_ostra_read(SANE_Handle handle, SANE_Byte* data, SA
     }
     const std::size_t left = camera->frame.bytes.size() - camera->delivered;
     if (left == 0) {
-        camera->inFrame = false;
+        endFrame(*camera);
         ++camera->pagesDelivered;
         return SANE_STATUS_EOF;
     }
