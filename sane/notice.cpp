@@ -48,6 +48,14 @@ void drain(int fd)
     }
 }
 
+// A wake that came while reset ran can leave its byte in the pipe without the flag: it is
+// taken as the wake it is, where a wait would otherwise find the pipe ready on every poll.
+void settle(WakeLine& wake, const pollfd& polled)
+{
+    if ((polled.revents & POLLIN) && !wake.woken())
+        wake.wake();
+}
+
 bool isNotice(const char* payload, long size, const char* notice)
 {
     return size == long(twain::kNoticeSize) && std::memcmp(payload, notice, size) == 0;
@@ -146,6 +154,7 @@ void NoticeListener::run()
             debug(1, "waiting for notifications failed: %s", std::strerror(errno));
             break;
         }
+        settle(m_wake, watched[1]);
         if (ready <= 0 || !(watched[0].revents & POLLIN))
             continue;
         char payload[16];
@@ -239,6 +248,7 @@ NoticeListener::Wait NoticeListener::next(std::chrono::steady_clock::time_point 
             debug(1, "waiting for a picture failed: %s", std::strerror(errno));
             return Wait::Failed;
         }
+        settle(m_wake, watched[1]);
     }
 }
 

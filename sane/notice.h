@@ -27,7 +27,8 @@ public:
     bool valid() const { return m_read >= 0; }
     // Async-signal-safe: one atomic store and one write.
     void wake();
-    // Forgets earlier wake-ups, before a new session; nothing may wait on the line then.
+    // Forgets earlier wake-ups, before a new session; nothing may wait on the line then. A
+    // wake while it runs is forgotten, or kept: the waits take a byte left behind as a wake.
     void reset();
     bool woken() const { return m_woken.load(); }
     int readEnd() const { return m_read; }
