@@ -48,8 +48,9 @@ struct Notice
     std::string error;                // "1001": why the file could not be taken (bytes empty)
 };
 
-// At most this many notifications wait between frames, and at most kMaxWaitingBytes of
-// pictures in them; a "1001" beyond either is not taken (and said so at level 1).
+// At most this many "1001" wait between frames (a "1000" after them still queues), and at
+// most kMaxWaitingBytes of pictures in them; a "1001" beyond either is not taken (and said
+// so at level 1).
 constexpr std::size_t kMaxWaitingNotices = 8;
 constexpr std::size_t kMaxWaitingBytes = 256u * 1024u * 1024u;
 
