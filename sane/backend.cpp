@@ -3,10 +3,11 @@
 //
 // A session runs from the first sane_start to sane_cancel: it holds the notification port
 // and queues every picture saved meanwhile, so that a batch loses none between frames.
-// The first frame of a session returns from sane_start at once, announcing the last saved
-// picture's size, and waits in sane_read in short slices: simple-scan and XSane call
-// nothing else on that thread while a call runs, so their Stop is seen between two reads.
-// Later frames wait in sane_start, where batch frontends expect the end of documents.
+// When a picture has been saved before, the first frame of a session returns from
+// sane_start at once, announcing that picture's size, and waits in sane_read in short
+// slices: simple-scan and XSane call nothing else on that thread while a call runs, so
+// their Stop is seen between two reads. Otherwise, and for later frames, the wait is in
+// sane_start, where batch frontends expect the end of documents.
 
 #include "common/settings.h"
 #include "imaging/picturefile.h"
