@@ -3,10 +3,11 @@
 //
 // A session runs from the first sane_start to sane_cancel: it holds the notification port
 // and queues every picture saved meanwhile, so that a batch loses none between frames.
-// The first frame of a session returns from sane_start at once, announcing the last saved
-// picture's size, and waits in sane_read in short slices: simple-scan and XSane call
-// nothing else on that thread while a call runs, so their Stop is seen between two reads.
-// Later frames wait in sane_start, where batch frontends expect the end of documents.
+// When a picture has been saved before, the first frame of a session returns from
+// sane_start at once, announcing that picture's size, and waits in sane_read in short
+// slices: simple-scan and XSane call nothing else on that thread while a call runs, so
+// their Stop is seen between two reads. Otherwise, and for later frames, the wait is in
+// sane_start, where batch frontends expect the end of documents.
 
 #include "common/settings.h"
 #include "imaging/picturefile.h"
@@ -163,7 +164,6 @@ struct Camera final
 
     // The session, from the first sane_start to sane_cancel.
     std::unique_ptr<NoticeListener> listener;
-    bool programClosed = false; // "1000" came: no more pictures in this session
     // A picture that came at another size than its frame announced: the next frame's, at its
     // own size, so that a save made meanwhile does not take its place.
     std::optional<Notice> held;
@@ -278,6 +278,13 @@ bool announcedParameters(Camera& camera, SANE_Parameters& parameters)
     return true;
 }
 
+// However the frame ended: its picture is not kept until the next one.
+void endFrame(Camera& camera)
+{
+    camera.inFrame = camera.pending = false;
+    camera.frame = Frame();
+}
+
 // Forgets the session that sane_cancel ended: sane_cancel itself may run in a signal
 // handler, so the listener is joined here, on the frontend's next call.
 void endCancelledSession(Camera& camera)
@@ -285,9 +292,7 @@ void endCancelledSession(Camera& camera)
     if (!camera.wake.woken())
         return;
     camera.listener.reset();
-    camera.programClosed = camera.inFrame = camera.pending = false;
     camera.pagesDelivered = 0;
-    camera.frame = Frame();
     camera.wake.reset();
 }
 
@@ -319,10 +324,8 @@ SANE_Status endOfWait(Camera& camera, NoticeListener::Wait wait, const Notice& n
     case NoticeListener::Wait::Taken:
         break;
     }
-    if (notice.closing) {
-        camera.programClosed = true;
+    if (notice.closing)
         return endOfPictures(camera, "the acquisition program closed (\"1000\")");
-    }
     return frameFromNotice(notice, camera.kind(), camera.frame);
 }
 
@@ -375,8 +378,6 @@ SANE_Status startFrame(Camera& camera)
         camera.held.reset();
         return endOfWait(camera, NoticeListener::Wait::Taken, notice);
     }
-    if (camera.programClosed)
-        return endOfPictures(camera, "the acquisition program closed (\"1000\")");
     Notice notice;
     auto wait = camera.listener->next(Clock::now(), notice);
     if (wait == NoticeListener::Wait::TimedOut && camera.pagesDelivered == 0 &&
@@ -533,14 +534,14 @@ OSTRA_EXPORT SANE_Status sane_ostra_start(SANE_Handle handle)
 {
     auto* camera = static_cast<Camera*>(handle);
     endCancelledSession(*camera);
-    camera->inFrame = camera->pending = false;
-    camera->frame = Frame();
+    endFrame(*camera);
     camera->delivered = 0;
     camera->deadline = Clock::now() + std::chrono::seconds(camera->waitSeconds);
     const SANE_Status status = startFrame(*camera);
-    if (status != SANE_STATUS_GOOD)
-        camera->frame = Frame();
-    camera->inFrame = status == SANE_STATUS_GOOD;
+    if (status == SANE_STATUS_GOOD)
+        camera->inFrame = true;
+    else
+        endFrame(*camera);
     return status;
 }
 
@@ -549,20 +550,18 @@ OSTRA_EXPORT SANE_Status sane_ostra_read(SANE_Handle handle, SANE_Byte* data, SA
 {
     auto* camera = static_cast<Camera*>(handle);
     *length = 0;
-    if (camera->wake.woken() && camera->inFrame) {
-        debug(3, "scan cancelled");
-        camera->inFrame = false;
-        camera->frame = Frame();
-    }
-    if (camera->wake.woken())
+    if (camera->wake.woken()) {
+        if (camera->inFrame)
+            debug(3, "scan cancelled");
+        endFrame(*camera);
         return SANE_STATUS_CANCELLED;
+    }
     if (!camera->inFrame)
         return SANE_STATUS_INVAL;
     if (camera->pending) {
         const SANE_Status status = awaitPicture(*camera);
         if (status != SANE_STATUS_GOOD) {
-            camera->inFrame = false;
-            camera->frame = Frame();
+            endFrame(*camera);
             return status;
         }
         if (camera->pending)
@@ -570,7 +569,7 @@ OSTRA_EXPORT SANE_Status sane_ostra_read(SANE_Handle handle, SANE_Byte* data, SA
     }
     const std::size_t left = camera->frame.bytes.size() - camera->delivered;
     if (left == 0) {
-        camera->inFrame = false;
+        endFrame(*camera);
         ++camera->pagesDelivered;
         return SANE_STATUS_EOF;
     }

@@ -48,6 +48,14 @@ void drain(int fd)
     }
 }
 
+// A wake that came while reset ran can leave its byte in the pipe without the flag: it is
+// taken as the wake it is, where a wait would otherwise find the pipe ready on every poll.
+void settle(WakeLine& wake, const pollfd& polled)
+{
+    if ((polled.revents & POLLIN) && !wake.woken())
+        wake.wake();
+}
+
 bool isNotice(const char* payload, long size, const char* notice)
 {
     return size == long(twain::kNoticeSize) && std::memcmp(payload, notice, size) == 0;
@@ -146,6 +154,7 @@ void NoticeListener::run()
             debug(1, "waiting for notifications failed: %s", std::strerror(errno));
             break;
         }
+        settle(m_wake, watched[1]);
         if (ready <= 0 || !(watched[0].revents & POLLIN))
             continue;
         char payload[16];
@@ -162,19 +171,25 @@ void NoticeListener::run()
 void NoticeListener::take(const char* payload, long size)
 {
     Notice notice;
-    if (isNotice(payload, size, twain::kProgramClosing)) {
-        notice.closing = true;
-    } else if (!isNotice(payload, size, twain::kPictureSaved)) {
+    notice.closing = isNotice(payload, size, twain::kProgramClosing);
+    if (!notice.closing && !isNotice(payload, size, twain::kPictureSaved)) {
         debug(2, "ignored a datagram of %ld bytes that is no notification", size);
         return;
-    } else {
-        std::size_t waiting = 0;
-        bool full = false;
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            waiting = m_waiting.size();
-            full = waiting >= kMaxWaitingNotices || m_waitingBytes >= kMaxWaitingBytes;
+    }
+    std::size_t waiting = 0;
+    bool full = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        // A "1000" stays last in the queue for the rest of the session (next leaves it there),
+        // so nothing after it is read or queued, however many come.
+        if (!m_waiting.empty() && m_waiting.back().closing) {
+            debug(2, "a notification after \"1000\" ignored");
+            return;
         }
+        waiting = m_waiting.size();
+        full = waiting >= kMaxWaitingNotices || m_waitingBytes >= kMaxWaitingBytes;
+    }
+    if (!notice.closing) {
         if (full) {
             debug(1, "a picture was saved while %zu wait to be scanned: not taken", waiting);
             return;
@@ -185,12 +200,6 @@ void NoticeListener::take(const char* payload, long size)
     }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        // Nothing after a "1000" is scanned: the session ends there, and a flood of them
-        // would otherwise queue without bound.
-        if (!m_waiting.empty() && m_waiting.back().closing) {
-            debug(2, "a notification after \"1000\" ignored");
-            return;
-        }
         if (m_waitingBytes + notice.bytes.size() > kMaxWaitingBytes) {
             debug(1, "a picture of %zu bytes does not fit beside those waiting: not taken",
                   notice.bytes.size());
@@ -215,6 +224,11 @@ NoticeListener::Wait NoticeListener::next(std::chrono::steady_clock::time_point 
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_waiting.empty()) {
+                // A "1000" stays: every later frame of the session ends on it as well.
+                if (m_waiting.front().closing) {
+                    notice = m_waiting.front();
+                    return Wait::Taken;
+                }
                 notice = std::move(m_waiting.front());
                 m_waiting.pop_front();
                 m_waitingBytes -= notice.bytes.size();
@@ -234,6 +248,7 @@ NoticeListener::Wait NoticeListener::next(std::chrono::steady_clock::time_point 
             debug(1, "waiting for a picture failed: %s", std::strerror(errno));
             return Wait::Failed;
         }
+        settle(m_wake, watched[1]);
     }
 }
 

@@ -27,7 +27,8 @@ public:
     bool valid() const { return m_read >= 0; }
     // Async-signal-safe: one atomic store and one write.
     void wake();
-    // Forgets earlier wake-ups, before a new session; nothing may wait on the line then.
+    // Forgets earlier wake-ups, before a new session; nothing may wait on the line then. A
+    // wake while it runs is forgotten, or kept: the waits take a byte left behind as a wake.
     void reset();
     bool woken() const { return m_woken.load(); }
     int readEnd() const { return m_read; }
@@ -47,15 +48,17 @@ struct Notice
     std::string error;                // "1001": why the file could not be taken (bytes empty)
 };
 
-// At most this many notifications wait between frames, and at most kMaxWaitingBytes of
-// pictures in them; a "1001" beyond either is not taken (and said so at level 1).
+// At most this many "1001" wait between frames (a "1000" after them still queues), and at
+// most kMaxWaitingBytes of pictures in them; a "1001" beyond either is not taken (and said
+// so at level 1).
 constexpr std::size_t kMaxWaitingNotices = 8;
 constexpr std::size_t kMaxWaitingBytes = 256u * 1024u * 1024u;
 
 // Holds 127.0.0.1:port for one scan session, from its first sane_start to sane_cancel, and
 // on its own thread takes every "1001" (reading the picture file at once, through
-// readPicture) and "1000" into a bounded queue; other datagrams are ignored. The thread
-// ends, and the port is free, as soon as the wake line is woken.
+// readPicture) and "1000" into a bounded queue; other datagrams, and all that comes after
+// a "1000", are ignored. The thread ends, and the port is free, as soon as the wake line
+// is woken.
 class NoticeListener final
 {
 public:
@@ -80,7 +83,8 @@ public:
         Cancelled,
         Failed, // the wait itself failed
     };
-    // The oldest waiting notification into notice, waiting for one until the deadline.
+    // The oldest waiting notification into notice, waiting for one until the deadline. A
+    // "1000" is never taken out: every later call returns it again at once.
     Wait next(std::chrono::steady_clock::time_point deadline, Notice& notice);
 
 private:
