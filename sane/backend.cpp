@@ -165,8 +165,10 @@ struct Camera final
     // The session, from the first sane_start to sane_cancel.
     std::unique_ptr<NoticeListener> listener;
     // A picture that came at another size than its frame announced: the next frame's, at its
-    // own size, so that a save made meanwhile does not take its place.
+    // own size, so that a save made meanwhile does not take its place; only within the wait
+    // of its coming, since a scan much later may be another patient's.
     std::optional<Notice> held;
+    Clock::time_point heldAt;
     int pagesDelivered = 0;
 
     // The frame from sane_start to its end of file.
@@ -376,7 +378,10 @@ SANE_Status startFrame(Camera& camera)
     if (camera.held) {
         const Notice notice = std::move(*camera.held);
         camera.held.reset();
-        return endOfWait(camera, NoticeListener::Wait::Taken, notice);
+        if (Clock::now() - camera.heldAt <= std::chrono::seconds(camera.waitSeconds))
+            return endOfWait(camera, NoticeListener::Wait::Taken, notice);
+        debug(1, "the picture of an earlier scan came more than %d s ago: not handed over",
+              camera.waitSeconds);
     }
     Notice notice;
     auto wait = camera.listener->next(Clock::now(), notice);
@@ -410,9 +415,11 @@ SANE_Status awaitPicture(Camera& camera)
     if (p.pixels_per_line != announced.pixels_per_line || p.lines != announced.lines) {
         debug(1,
               "the picture that came is %d x %d, the scan announced %d x %d (the last saved "
-              "picture's size): the next scan hands it over",
-              p.pixels_per_line, p.lines, announced.pixels_per_line, announced.lines);
+              "picture's size): a scan within %d s hands it over",
+              p.pixels_per_line, p.lines, announced.pixels_per_line, announced.lines,
+              camera.waitSeconds);
         camera.held = std::move(notice);
+        camera.heldAt = Clock::now();
         return SANE_STATUS_IO_ERROR;
     }
     camera.pending = false;

@@ -1,14 +1,8 @@
-// The acquisition program on a PC without a Wi-Fi adapter and without the hotspot program,
-// started as the product starts: the test needs its real exit and its single-instance
-// hand-over, and a quit on the last closed window leaves every event loop, boxes' included.
-//
-//   imagra-closeharness CONFIG ORDER
-//
-// ORDER "hotspot-box-first": OK on "Please open Beaconry.exe" once discovery has given up.
-// "linger": the same, and the program, having told "1000", goes on handling events until a
-// line comes on stdin, as an instance on its way out may. "window-first": the window is
-// closed (as a session ends) while that box is open, and nobody clicks. Exits 3 when another
-// box opened.
+// imagra-closeharness CONFIG ORDER: the acquisition program, started as the product starts,
+// on a PC without a Wi-Fi adapter and without the hotspot program. ORDER "hotspot-box-first":
+// OK on "Please open Beaconry.exe" once discovery has given up; "linger": the same, then,
+// having told "1000", it handles events until a line comes on stdin; "window-first": the
+// window is closed while that box is open. Exits 3 when another box opened.
 
 #include "acquisition/startup.h"
 #include "common/settings.h"

@@ -183,6 +183,18 @@ private slots:
         // A picture that came at another size is the next scan's at once.
         QCOMPARE(scan(event == "resized" ? "" : "1001").first, SANE_STATUS_GOOD);
     }
+
+    // A held picture goes stale with the wait (the time passing is the test's input).
+    void aHeldPictureIsOnlyForAScanRightAfter()
+    {
+        QVERIFY(cv::imwrite(picturePath.toStdString(), pattern()));
+        configure(1);
+        QCOMPARE(scan("resized").first, SANE_STATUS_IO_ERROR);
+        call<void>("cancel", handle);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        QCOMPARE(scan(""), qMakePair(SANE_STATUS_CANCELLED, QByteArray("read")));
+        QVERIFY(debugOutput().contains("came more than 1 s ago: not handed over"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSaneBackend)
