@@ -282,11 +282,11 @@ QSettings::SettingsMap parseIni(const QByteArray& data)
         if (data.at(start) != '[')
             continue;
         flush(start);
-        const int close = data.indexOf(']', start);
-        const QByteArray name =
-            (close == -1 || close >= start + length ? data.mid(start + 1, length - 1)
-                                                    : data.mid(start + 1, close - start - 1))
-                .trimmed();
+        // Searched for within the line: a search to the end of the data for every line would
+        // take minutes over a megabyte of lines that open a section and never close one.
+        const QByteArray line = QByteArray::fromRawData(data.constData() + start, length);
+        const int close = line.indexOf(']');
+        const QByteArray name = line.mid(1, (close == -1 ? length : close) - 1).trimmed();
         current.clear();
         currentStart = pos;
         if (qstricmp(name.constData(), "general") == 0)
