@@ -159,11 +159,17 @@ private slots:
         overrideConfigFilePath(file + QStringLiteral("/scanConfig.ini"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Could not write")));
         QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
-        // A pipe in the file's place, which would hold a reader at its opening.
+        // A file over the bound, which a rewrite would cut to the keys of its first megabyte.
         overrideConfigFilePath(file);
+        const QByteArray large = "[UDP]\nPort=5801\n" + QByteArray(1024 * 1024, ';');
+        writeRaw(large);
+        for (int i = 0; i < 4; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("too many|not a regular"));
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QString());
+        QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
+        QCOMPARE(readRaw(), large);
+        // A pipe in the file's place, which would hold a reader at its opening.
         QVERIFY(QFile::remove(file) && ::mkfifo(QFile::encodeName(file), 0600) == 0);
-        for (int i = 0; i < 2; ++i)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not a regular")));
         QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QString());
         QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
     }
