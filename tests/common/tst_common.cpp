@@ -94,13 +94,8 @@ private slots:
             typed);
         row("A typed value spelt with an octal escape reads as its text",
             "[UDP]\nPort=@\\126ariant(\\0\\0\\0I\\0)\n", "UDP/Port", typed);
-        row("A typed value opened by an escape reads as its text",
-            "[UDP]\nPort=@Variant\\50\\0\\0\\0I\\0)\n", "UDP/Port", typed);
         row("A typed value split over a continued line reads as its text",
             "[UDP]\nPort=@Vari\\\nant(\\0\\0\\0I\\0)\n", "UDP/Port", typed);
-        row("A date spelt with a hex escape reads as its text",
-            "[UDP]\nPort=@DateTim\\x65(\\0\\0\\0\\x10\\0)\n", "UDP/Port",
-            QString::fromUtf16(u"@DateTime(\0\0\0\x10\0)", 16));
         row("A key of a section before [General] stays in that section",
             "[Paths]\ndir=/a\n[General]\nx=1\n", "dir", "");
         row("A rectangle reads as its text", "[UDP]\nPort=@Rect(1 2 3 4)\n", "UDP/Port",

@@ -143,7 +143,6 @@ private slots:
             QTest::newRow(extension)
                 << QString(extension) << (extension == QLatin1String(".ppm") ? CV_8UC3 : CV_8UC1)
                 << true;
-        QTest::newRow("16-bit TIFF") << ".tif" << int(CV_16UC1) << true;
         for (const char* extension : {".pfm", ".hdr", ".exr", ".pam"})
             QTest::newRow(extension) << QString(extension) << int(CV_32FC3) << false;
     }
