@@ -218,7 +218,7 @@ void PicturePipeline::process(const std::vector<unsigned char>& bytes, qint64 qu
 {
     // Until its showing or its save takes that over, a failure ends the picture's work;
     // until it shows, the picture on screen stays the one that turns and saves.
-    bool inWork = true, presented = false;
+    bool presented = false;
     const cv::Mat shownSource = m_source, shownCurrent = m_current;
     const int shownModeSerial = m_currentModeSerial;
     try {
@@ -236,7 +236,6 @@ void PicturePipeline::process(const std::vector<unsigned char>& bytes, qint64 qu
             const cv::Mat bar = drawLuminanceBar(level, kBarWidth, kBarHeight);
             present(CVS::cvMatToQImage(bar).copy(), !autoSave);
             presented = true;
-            inWork = autoSave;
             if (autoSave)
                 queueSave({m_current, path, queuedAtMs, 1});
             return;
@@ -251,7 +250,7 @@ void PicturePipeline::process(const std::vector<unsigned char>& bytes, qint64 qu
             m_currentModeSerial = shownModeSerial;
         }
     }
-    post([this, inWork] {
+    post([this, inWork = !presented || autoSave] {
         picturesDone(int(inWork));
         emit failed();
     });

@@ -53,8 +53,8 @@ public:
     // Turns or mirrors the newest picture; nothing without a picture.
     void orient(Orientation operation, int argument);
     // Saves the newest picture as it stands once the steps asked before are done; nothing
-    // without a picture. At most one save waits for the writer: a newer save to the same
-    // file takes the place of a waiting one, which would only be overwritten.
+    // without a picture. A newer save to the same file takes the place of one still waiting
+    // for the writer, which would only be overwritten: at most one save per file waits.
     void save(const QString& path);
     // Takes no more steps, finishes those asked for (a picture handed over is never lost),
     // joins both threads and emits what they did; no signal is emitted afterwards.

@@ -9,6 +9,7 @@
 
 #include "acquisition/picturepipeline.h"
 #include "acquisition/widget.h"
+#include "bench/timing.h"
 #include "common/settings.h"
 #include "tests/support/procstats.h"
 #include "tests/support/windowfixture.h"
@@ -23,18 +24,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-
-void pumpUntil(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -66,7 +55,7 @@ int main(int argc, char* argv[])
     auto window = fixture.make();
     window->show();
     auto* combo = window->findChild<QComboBox*>(QStringLiteral("comboBox_wifi"));
-    pumpUntil([&] { return combo->currentText() == address; }, 15000);
+    pumpEvents(15000, [&] { return combo->currentText() == address; });
 
     int shown = 0, saved = 0, lag = 0;
     QObject::connect(window->pipeline(), &PicturePipeline::shown,
@@ -77,9 +66,9 @@ int main(int argc, char* argv[])
         lag = std::max(lag, shown - saved);
     });
     const qint64 startKiB = residentKiB();
-    pumpUntil([] { return false; }, 10000);
+    pumpEvents(10000);
     const qint64 tenSecondsKiB = residentKiB();
-    pumpUntil([] { return false; }, (seconds - 10) * 1000);
+    pumpEvents((seconds - 10) * 1000);
     const qint64 endKiB = residentKiB();
     PicturePipeline* pipeline = window->pipeline();
     QElapsedTimer closing;

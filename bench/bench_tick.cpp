@@ -8,6 +8,7 @@
 
 #include "acquisition/picturepipeline.h"
 #include "acquisition/widget.h"
+#include "bench/timing.h"
 #include "common/settings.h"
 #include "tests/support/windowfixture.h"
 #include "tools/scannersim/scannersimulator.h"
@@ -72,14 +73,6 @@ private:
     double m_cpu = 0;
 };
 
-void pump(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
 struct Series
 {
     std::vector<double> ms;
@@ -112,10 +105,7 @@ void run(const char* title, const ScannerReply& picture, int ticks)
     auto window = fixture.make();
     window->show();
     auto* combo = window->findChild<QComboBox*>(QStringLiteral("comboBox_wifi"));
-    QElapsedTimer wait;
-    wait.start();
-    while (combo->currentText() != address && wait.elapsed() < 15000)
-        pump(50);
+    pumpEvents(15000, [&] { return combo->currentText() == address; });
 
     int pictures = 0;
     Series told; // from the link queueing a picture to its save being told, ms
@@ -127,7 +117,7 @@ void run(const char* title, const ScannerReply& picture, int ticks)
     Series wall, cpu; // the longest delivery of each tick period
     app->take();
     for (int i = 0; i < ticks; ++i) {
-        pump(kTickMs);
+        pumpEvents(kTickMs);
         const auto [w, c] = app->take();
         wall.ms.push_back(w);
         cpu.ms.push_back(c);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <algorithm>
@@ -19,4 +20,14 @@ inline double medianMs(int runs, const std::function<void()>& work)
     }
     std::sort(ms.begin(), ms.end());
     return ms[ms.size() / 2];
+}
+
+// Runs the GUI thread's event loop for ms milliseconds, or until done() says so.
+inline void pumpEvents(
+    int ms, const std::function<bool()>& done = [] { return false; })
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }

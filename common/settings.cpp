@@ -282,11 +282,11 @@ QSettings::SettingsMap parseIni(const QByteArray& data)
         if (data.at(start) != '[')
             continue;
         flush(start);
-        const int close = data.indexOf(']', start);
-        const QByteArray name =
-            (close == -1 || close >= start + length ? data.mid(start + 1, length - 1)
-                                                    : data.mid(start + 1, close - start - 1))
-                .trimmed();
+        // Searched for within the line: a search to the end of the data for every line would
+        // take minutes over a megabyte of lines that open a section and never close one.
+        const QByteArray line = QByteArray::fromRawData(data.constData() + start, length);
+        const int close = line.indexOf(']');
+        const QByteArray name = line.mid(1, (close == -1 ? length : close) - 1).trimmed();
         current.clear();
         currentStart = pos;
         if (qstricmp(name.constData(), "general") == 0)
@@ -451,8 +451,9 @@ bool writeIni(QIODevice& device, const QSettings::SettingsMap& values)
     return device.write(out) == out.size();
 }
 
-// The whole file into data, read with its bound also where its size is unknown (a pipe or
-// a device put in its place); false when it holds more than one file may.
+// The whole file into data, read with its bound whatever size it showed a moment before (it
+// may have grown since, or be a pipe or a device put in its place); false when it holds more
+// than one file may.
 bool readBounded(QIODevice& device, QByteArray& data)
 {
     data = device.read(kMaxConfigBytes + 1);
@@ -503,13 +504,9 @@ QString valueAsText(const QString& path, const QString& key)
 {
     QFile file(path);
     QByteArray data;
-    if (notAFile(path) || !file.open(QIODevice::ReadOnly))
+    if (notAFile(path) || !file.open(QIODevice::ReadOnly) || tooLarge(file) ||
+        !readBounded(file, data))
         return QString();
-    if (!readBounded(file, data)) {
-        qCWarning(logSettings, "Configuration file %s holds more than %lld bytes, too many",
-                  qUtf8Printable(path), kMaxConfigBytes);
-        return QString();
-    }
     const QSettings::SettingsMap values = parseIni(data);
     const QVariant value = values.value(key.split(QLatin1Char('/'), Qt::SkipEmptyParts).join('/'));
     // An unquoted comma makes Qt read a list, which every reader of the file by Qt's rules
@@ -562,7 +559,7 @@ bool writeSetting(const QString& key, const QString& value)
 {
     const QString path = configFilePath();
     // Rewriting a file that cannot be read whole would drop the keys it holds.
-    if (QFile existing(path); notAFile(path) || (existing.exists() && tooLarge(existing)))
+    if (notAFile(path) || tooLarge(QFile(path)))
         return false;
     QSettings settings(path, textFormat());
     settings.setValue(key, value);

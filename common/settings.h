@@ -7,11 +7,11 @@
 
 // The value of key in the shared file, read by Qt's INI text rules and always as text: a typed
 // form such as "@Variant(...)" or "@Rect(...)" reads as the text it is. Empty when the key or
-// the file is missing, the file is over 1 MiB, or the value is a list (an unquoted comma).
-// Never writes.
+// the file is missing, the file is over 1 MiB or no regular file (a pipe, a device), or the
+// value is a list (an unquoted comma). Never writes.
 QString readSetting(const QString& key);
 // Stores value under key as Qt's INI writer would and syncs to disk; false when the file could
-// not be written or is over 1 MiB (rewriting it would lose the keys it holds).
+// not be written, is no regular file, or is over 1 MiB (rewriting it would lose its keys).
 bool writeSetting(const QString& key, const QString& value);
 // As readSetting, on the INI file at path.
 QString readSettingAt(const QString& path, const QString& key);

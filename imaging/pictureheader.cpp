@@ -108,7 +108,10 @@ cv::Size bmp(const Bytes& b)
     return sizeOf(std::int32_t(littleEndian(&b[18], 4)), std::abs(height));
 }
 
-// The first directory's width and height, each once, as a single short or long.
+// The first directory's width and height, each once, as a single short or long. The decoder
+// fills a whole tile, at up to eight bytes a pixel, whatever the picture's size, so a tile
+// larger than the picture rounded up to 256 pixels is refused: a picture of one pixel in a
+// tile of 32752 x 32752 took over 4 GiB.
 cv::Size tiff(const Bytes& b)
 {
     const bool little = b[0] == 'I';
@@ -123,16 +126,24 @@ cv::Size tiff(const Bytes& b)
     const std::uint64_t entries = number(directory, 2);
     if (directory + 2 + 12 * entries > b.size())
         return {};
-    std::int64_t size[2] = {-1, -1};
+    // Width and height, then tile width and length.
+    std::int64_t size[4] = {-1, -1, -1, -1};
     for (std::uint64_t i = 0; i < entries; ++i) {
         const std::size_t entry = std::size_t(directory + 2 + 12 * i);
         const std::uint32_t tag = number(entry, 2);
-        if (tag != 256 && tag != 257)
+        const int field = tag == 256 || tag == 257   ? int(tag - 256)
+                          : tag == 322 || tag == 323 ? int(tag - 320)
+                                                     : -1;
+        if (field == -1)
             continue;
         const std::uint32_t type = number(entry + 2, 2);
-        if (size[tag - 256] != -1 || number(entry + 4, 4) != 1 || (type != 3 && type != 4))
+        if (size[field] != -1 || number(entry + 4, 4) != 1 || (type != 3 && type != 4))
             return {};
-        size[tag - 256] = type == 3 ? number(entry + 8, 2) : number(entry + 8, 4);
+        size[field] = type == 3 ? number(entry + 8, 2) : number(entry + 8, 4);
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (size[i + 2] > (size[i] + 255) / 256 * 256)
+            return {};
     }
     return sizeOf(size[0], size[1]);
 }

@@ -60,9 +60,9 @@ class TestCommon final : public QObject
         QVERIFY(raw.open(QIODevice::WriteOnly | QIODevice::Truncate));
         raw.write(text);
     }
-    QByteArray readRaw() const
+    QByteArray readRaw(const QString& path = {}) const
     {
-        QFile raw(file);
+        QFile raw(path.isEmpty() ? file : path);
         return raw.open(QIODevice::ReadOnly) ? raw.readAll() : QByteArray();
     }
 
@@ -94,20 +94,12 @@ private slots:
             typed);
         row("A typed value spelt with an octal escape reads as its text",
             "[UDP]\nPort=@\\126ariant(\\0\\0\\0I\\0)\n", "UDP/Port", typed);
-        row("A typed value opened by an escape reads as its text",
-            "[UDP]\nPort=@Variant\\50\\0\\0\\0I\\0)\n", "UDP/Port", typed);
         row("A typed value split over a continued line reads as its text",
             "[UDP]\nPort=@Vari\\\nant(\\0\\0\\0I\\0)\n", "UDP/Port", typed);
-        row("A date spelt with a hex escape reads as its text",
-            "[UDP]\nPort=@DateTim\\x65(\\0\\0\\0\\x10\\0)\n", "UDP/Port",
-            QString::fromUtf16(u"@DateTime(\0\0\0\x10\0)", 16));
         row("A key of a section before [General] stays in that section",
             "[Paths]\ndir=/a\n[General]\nx=1\n", "dir", "");
         row("A rectangle reads as its text", "[UDP]\nPort=@Rect(1 2 3 4)\n", "UDP/Port",
             "@Rect(1 2 3 4)");
-        row("A list claiming 2^32-1 entries reads as its text",
-            "[UDP]\nPort=@\\x56\\x61riant(\\0\\0\\0\\v\\0\\xff\\xff\\xff\\xff)\n", "UDP/Port",
-            QString::fromUtf16(u"@Variant(\0\0\0\v\0\xff\xff\xff\xff)", 19));
     }
     void configurationReads()
     {
@@ -127,8 +119,8 @@ private slots:
     }
 
     // Any text, under keys that need escaping too: what Qt's own INI writer stores reads back
-    // equal, and what writeSetting stores Qt's own reader (the TWAIN data source's) reads
-    // equal. Generated from the characters the INI rules treat specially.
+    // equal, and writeSetting stores it byte for byte as Qt's writer does, so the TWAIN data
+    // source's reader reads it as Qt's own. From the characters the INI rules treat specially.
     void everyTextSurvivesQtsIniRules()
     {
         const QString alphabet = QString::fromUtf16(
@@ -151,9 +143,7 @@ private slots:
             overrideConfigFilePath(dir.filePath(QStringLiteral("ours%1.ini").arg(i)));
             QVERIFY(writeSetting(key, text));
             QCOMPARE(readSetting(key), text);
-            // Under a new name: Qt shares what it parsed of a file by the file's name.
-            QVERIFY(QFile::copy(configFilePath(), byQt + "-copy"));
-            QCOMPARE(QSettings(byQt + "-copy", QSettings::IniFormat).value(key).toString(), text);
+            QCOMPARE(readRaw(configFilePath()), readRaw(byQt));
         }
     }
 
@@ -164,11 +154,17 @@ private slots:
         overrideConfigFilePath(file + QStringLiteral("/scanConfig.ini"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Could not write")));
         QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
-        // A pipe in the file's place, which would hold a reader at its opening.
+        // A file over the bound, which a rewrite would cut to the keys of its first megabyte.
         overrideConfigFilePath(file);
+        const QByteArray large = "[UDP]\nPort=5801\n" + QByteArray(1024 * 1024, ';');
+        writeRaw(large);
+        for (int i = 0; i < 4; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("too many|not a regular"));
+        QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QString());
+        QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
+        QCOMPARE(readRaw(), large);
+        // A pipe in the file's place, which would hold a reader at its opening.
         QVERIFY(QFile::remove(file) && ::mkfifo(QFile::encodeName(file), 0600) == 0);
-        for (int i = 0; i < 2; ++i)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not a regular")));
         QCOMPARE(readSetting(QStringLiteral("UDP/Port")), QString());
         QVERIFY(!writeSetting(QStringLiteral("IMAHE/AutoSave"), QStringLiteral("1")));
     }
